@@ -1,0 +1,151 @@
+// What the host does with each frame the device sends. An answer too short for the fields
+// its handler reads, or a read answer carrying more than was asked for, is dropped like any
+// answer that matches nothing: the device is asked again.
+#include "Cp1251.h"
+#include "LinkControl.h"
+
+namespace ktr {
+
+namespace {
+constexpr int kBeepFrequencyHz = 1000;
+constexpr int kBeepDurationMs = 10;
+constexpr int32_t kVerifyMismatchNotice = -2;
+
+int32_t BlockEnd(const uint8_t* payload) {
+    return int32_t(GetU32(payload) + GetU16(payload + kBlockCountOffset));
+}
+} // namespace
+
+bool LinkControl::HeadMatches(uint8_t type) const {
+    return !queue_.empty() && queue_.front().Command == type;
+}
+
+bool LinkControl::AddressMatches(const uint8_t* payload, int payloadLength) const {
+    return payloadLength >= 4 && GetU32(payload) == queue_.front().Address();
+}
+
+void LinkControl::Notify(int32_t value) {
+    const PluginCompletion completion = queue_.front().Completion;
+    if (!completion) return;
+    try {
+        completion(value);
+    } catch (...) {
+        // Configurator code is not ours to fail on: its errors are swallowed.
+    }
+}
+
+// Removes the head only if it is still the entry the answer was for: a completion that
+// ran a nested event loop may have seen the queue cleared meanwhile.
+void LinkControl::Retire(uint64_t serial) {
+    if (queue_.empty() || queue_.front().Serial != serial) return;
+    DequeueCommand();
+    SendNext();
+}
+
+void LinkControl::VerificationError(uint8_t type, const uint8_t* payload) {
+    if (type != cmdFlashVerify) Notify(kVerifyMismatchNotice);
+    View.AddLog(QStringLiteral("Ошибка верификации по адресу %1h!")
+                    .arg(QString::number(GetU32(payload), 16).toUpper()));
+    ClearQueue();
+}
+
+void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target) {
+    if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
+    const int count = GetU16(payload + kBlockCountOffset);
+    if (count > queue_.front().BlockCount() || payloadLength < kBlockHeaderSize + count) return;
+    const uint64_t serial = queue_.front().Serial;
+    Notify(BlockEnd(payload));
+    if (queue_.empty() || queue_.front().Serial != serial) return;
+    if (target) std::memcpy(target + GetU32(payload), payload + kBlockDataOffset, size_t(count));
+    Retire(serial);
+}
+
+void LinkControl::HandleResponse(const uint8_t* frame) {
+    const int payloadLength = int(GetU16(frame + 4)) - 1;
+    if (payloadLength < 0) return; // a Length-0 frame has no Type
+    const uint8_t type = frame[kFrameTypeOffset];
+    const uint8_t* payload = frame + kFramePayloadOffset;
+
+    if (type == cmdPoll) {
+        SendNext();
+        if (!LinkEstablished) {
+            View.AddLog(QStringLiteral("Установлена связь с устройством."));
+            ToolButton1Click();
+        }
+        LinkEstablished = true;
+        Timer1.start();
+        return;
+    }
+    if (type == cmdTcpData) {
+        View.Beep(kBeepFrequencyHz, kBeepDurationMs);
+        const CommandEntry* head = queue_.empty() ? nullptr : &queue_.front();
+        if (HeadMatches(type) && payloadLength >= 1 && !head->Data.empty() &&
+            payload[0] == head->Data[0])
+            Retire(head->Serial);
+        return;
+    }
+    if (type == cmdTcpReply) {
+        if (bridge_ && payloadLength > 0) bridge_->SendToClients(payload, payloadLength);
+        return;
+    }
+    if (!HeadMatches(type)) return;
+    const uint64_t serial = queue_.front().Serial;
+
+    switch (type) {
+    case cmdIdent: {
+        if (payloadLength < 1 || payloadLength < 1 + payload[0]) return;
+        DequeueCommand();
+        View.SetStatusPanel(QStringLiteral("Подключено устройство: ") +
+                            FromCp1251(payload + 1, payload[0]));
+        SendNext();
+        return;
+    }
+    case cmdFlashSize:
+    case cmdEepromSize:
+    case cmdAuxSize: {
+        if (payloadLength < 4) return;
+        const uint32_t size = GetU32(payload);
+        DequeueCommand();
+        const QString text = QStringLiteral("Размер %1 байт").arg(int32_t(size));
+        if (type == cmdFlashSize) {
+            View.SetFlashSizeText(text);
+            FlashSize = size;
+        } else if (type == cmdEepromSize) {
+            View.SetEepromSizeText(text);
+            EepromSize = size;
+        } else {
+            AuxSize = size;
+        }
+        SendNext();
+        return;
+    }
+    case cmdFlashWrite:
+        if (AddressMatches(payload, payloadLength)) Retire(serial);
+        return;
+    case cmdEepromWrite:
+    case cmdAuxWrite:
+        if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
+        Notify(BlockEnd(payload));
+        Retire(serial);
+        return;
+    case cmdFlashVerify:
+    case cmdEepromVerify:
+    case cmdAuxVerify:
+        if (payloadLength < kBlockHeaderSize + 1) return;
+        if (payload[kBlockDataOffset] != 0) {
+            VerificationError(type, payload);
+        } else if (AddressMatches(payload, payloadLength)) {
+            if (type != cmdFlashVerify) Notify(BlockEnd(payload));
+            Retire(serial);
+        }
+        return;
+    case cmdEepromRead:
+        return ReadAnswer(payload, payloadLength, EepromReadTarget);
+    case cmdAuxRead:
+        return ReadAnswer(payload, payloadLength, AuxReadTarget);
+    default:
+        return;
+    }
+}
+
+} // namespace ktr

@@ -1,0 +1,208 @@
+#include "LinkControl.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QThread>
+
+namespace ktr {
+
+namespace {
+// The window message 0x401 of the receive step, as a posted event.
+const QEvent::Type kReceiveEvent = QEvent::Type(QEvent::User + 1);
+
+constexpr int kImageConnectClosed = 18, kImageConnectOpen = 19;
+constexpr int kImageDisconnectOpen = 20, kImageDisconnectClosed = 21;
+} // namespace
+
+uint32_t CommandEntry::Address() const {
+    uint8_t bytes[4] = {};
+    std::copy_n(Data.begin(), std::min<size_t>(Data.size(), 4), bytes);
+    return GetU32(bytes);
+}
+
+uint16_t CommandEntry::BlockCount() const {
+    return Data.size() >= kBlockHeaderSize ? GetU16(Data.data() + kBlockCountOffset) : 0;
+}
+
+LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
+    : Usb(usb), Rx(LinkSignature, *this), View(view), timings_(timings) {
+    Timer1.setInterval(timings_.WatchdogMs);
+    Timer2.setInterval(timings_.PollTickMs);
+    connect(&Timer1, &QTimer::timeout, this, &LinkControl::Timer1Timer);
+    connect(&Timer2, &QTimer::timeout, this, &LinkControl::Timer2Timer);
+    UsbInit(Usb);
+    Usb.IsOpen = false;
+    Timer1.start();
+    Timer2.start();
+}
+
+LinkControl::~LinkControl() {
+    UsbClose(Usb);
+}
+
+bool LinkControl::event(QEvent* event) {
+    if (event->type() != kReceiveEvent) return QObject::event(event);
+    ReceiveData();
+    return true;
+}
+
+void LinkControl::PostReceive() {
+    QCoreApplication::postEvent(this, new QEvent(kReceiveEvent));
+}
+
+// ---- Queue ----
+
+bool LinkControl::Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
+                          PluginCompletion completion) {
+    if (length > kMaxEntryData || (length > 0 && !data)) return false;
+    CommandEntry& entry = queue_.emplace_back();
+    entry.Command = command;
+    entry.Length = length;
+    entry.Data.assign(data, data + length);
+    entry.Completion = completion;
+    entry.Serial = nextSerial_++;
+    View.SetProgressMax(int(queue_.size()));
+    View.SetProgressPosition(int(queue_.size()));
+    ShowQueueCount();
+    return true;
+}
+
+bool LinkControl::EnqueueCommand(uint8_t command, const uint8_t* data, uint16_t length) {
+    return Enqueue(command, data, length, nullptr);
+}
+
+bool LinkControl::EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_t length,
+                                   PluginCompletion completion) {
+    return Enqueue(command, data, length, completion);
+}
+
+void LinkControl::DequeueCommand() {
+    if (!queue_.empty()) queue_.pop_front();
+    if (queue_.empty()) View.AddLog(QStringLiteral("Операция успешно завершена."));
+    View.SetProgressPosition(int(queue_.size()));
+    ShowQueueCount();
+}
+
+void LinkControl::ClearQueue() {
+    if (!queue_.empty()) {
+        queue_.clear();
+        View.AddLog(QStringLiteral("Очередь команд очищена!"));
+    }
+    View.SetProgressPosition(0);
+    ShowQueueCount();
+}
+
+void LinkControl::ShowQueueCount() {
+    View.SetQueueCaption(QStringLiteral("Очередь команд: %1.").arg(queue_.size()));
+}
+
+void LinkControl::RequestStatus() {
+    for (uint8_t command : {cmdIdent, cmdFlashSize, cmdEepromSize, cmdAuxSize})
+        EnqueueCommand(command, nullptr, 0);
+}
+
+// ---- Link lifecycle ----
+
+void LinkControl::OpenLink() {
+    // Opening afresh while a handle is held would leak it (and its descriptor) on every
+    // configurator callback and at the first poll's reconnect.
+    UsbClose(Usb);
+    UsbInit(Usb);
+    Usb.VendorId = kVendorId;
+    Usb.ProductId = kProductId;
+    if (!UsbOpen(Usb)) {
+        View.AddLog(QStringLiteral("Порт связи не может быть открыт."));
+        return;
+    }
+    View.AddLog(QStringLiteral("Порт связи открыт. (%1)").arg(QStringLiteral("USB")));
+    Timer1.start();
+    View.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
+    Usb.IsOpen = true;
+}
+
+void LinkControl::CloseLink() {
+    if (Usb.IsOpen) {
+        View.AddLog(QStringLiteral("Закрытие порта связи"));
+        UsbClose(Usb);
+        View.AddLog(QStringLiteral("Порт связи закрыт"));
+        View.SetLinkButtons(kImageConnectClosed, kImageDisconnectClosed);
+        Usb.IsOpen = false;
+    }
+    UsbClose(Usb);
+}
+
+void LinkControl::LinkFault() {
+    CloseLink();
+    ++LinkFailureCount;
+    if (timings_.FaultPauseMs > 0) QThread::msleep(ulong(timings_.FaultPauseMs));
+    if (LinkFailureCount < kLinkFailureLimit) OpenLink();
+}
+
+// ---- Transmit and receive ----
+
+void LinkControl::SendNext() {
+    int size;
+    if (!queue_.empty()) {
+        const CommandEntry& head = queue_.front();
+        size = BuildCommandFrame(Usb.TransmitBuffer, LinkSignature, head.Command, head.Data.data(),
+                                 head.Length) +
+               kCommandTrailingBytes;
+    } else {
+        size = BuildPollFrame(Usb.TransmitBuffer, LinkSignature);
+    }
+    if (LinkSignature != 0 && !UsbSend(Usb, 0, 0, 0, size)) LinkFault();
+    Timer2.start();
+    PostReceive();
+}
+
+void LinkControl::ReceiveData() {
+    // A completion routine that spins an event loop would run this inside HandleResponse,
+    // where the frame being handled still lies in the accumulator: skip; Timer2 reads later.
+    if (!Usb.IsOpen || receiving_) return;
+    if (!UsbReceive(Usb, 0, 0, 0, kReceiveTransferSize)) {
+        LinkFault();
+        return;
+    }
+    LinkFailureCount = 0;
+    if (Usb.LastResult == 0) return;
+    receiving_ = true;
+    Rx.AppendReceived(Usb.ReceiveBuffer, Usb.LastResult);
+    receiving_ = false;
+    PostReceive();
+}
+
+// ---- Commands and timers ----
+
+void LinkControl::ToolButton1Click() {
+    LinkSignature = 0;
+    OpenLink();
+    RequestStatus();
+    View.AddLog(QStringLiteral("Запрос текущего состояния..."));
+}
+
+void LinkControl::ToolButton4Click() {
+    View.SetStatusPanel(QString());
+    CloseLink();
+    ClearQueue();
+}
+
+void LinkControl::Timer1Timer() {
+    View.AddLog(QStringLiteral("Модем не подключен!"));
+    CloseLink();
+    Timer1.stop();
+}
+
+void LinkControl::Timer2Timer() {
+    PostReceive();
+}
+
+void LinkControl::DeviceKindChanged() {
+    if (kindHook_) {
+        kindHook_->DeviceKindChanged();
+        return;
+    }
+    const uint32_t kind = KindOfSignature(LinkSignature);
+    if (kind < 1 || kind > 3) LinkSignature = 0;
+}
+
+} // namespace ktr

@@ -1,0 +1,101 @@
+// The host's side of the conversation: the command queue, the transmit and receive steps,
+// the link commands and the handling of every answer. One object for the program's run,
+// living on the UI thread; it shows everything through HostView.
+#pragma once
+
+#include "CommandQueue.h"
+#include "HostView.h"
+#include "RxAccumulator.h"
+#include "UsbDevice.h"
+
+#include <QObject>
+#include <QTimer>
+
+namespace ktr {
+
+struct LinkTimings {
+    int WatchdogMs = 10000;  // Timer1
+    int PollTickMs = 50;     // Timer2
+    int FaultPauseMs = 1000; // LinkFault's pause before reopening
+};
+
+constexpr int kLinkFailureLimit = 20;
+
+class LinkControl : public QObject, private FrameSink {
+    Q_OBJECT
+public:
+    LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings = {});
+    ~LinkControl() override;
+
+    void SetBridge(TcpReplySink* bridge) { bridge_ = bridge; }
+    void SetDeviceKindHook(DeviceKindHook* hook) { kindHook_ = hook; }
+
+    // Queue. The enqueues refuse (false, nothing changed) a Length beyond the entry's
+    // capacity or a null Data with a non-zero Length.
+    bool EnqueueCommand(uint8_t command, const uint8_t* data, uint16_t length);
+    bool EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_t length,
+                          PluginCompletion completion);
+    void DequeueCommand();
+    void ClearQueue();
+    void RequestStatus();
+    const CommandQueue& Queue() const { return queue_; }
+
+    // Link lifecycle.
+    void OpenLink();
+    void CloseLink();
+    void LinkFault();
+
+    // Transmit and receive steps.
+    void SendNext();
+    void ReceiveData(); // run only by the posted receive event
+    void PostReceive(); // posts the receive event (message 0x401)
+
+    // Commands and timers of the window.
+    void ToolButton1Click(); // connect
+    void N7Click() { ToolButton1Click(); }
+    void ToolButton4Click(); // disconnect
+    void N2Click() { ToolButton4Click(); }
+    void Timer1Timer();
+    void Timer2Timer();
+
+    // Program-wide link state, one owner.
+    UsbDevice Usb;
+    uint32_t LinkSignature = 0;
+    RxAccumulator Rx;
+    int32_t LinkFailureCount = 0;
+    bool LinkEstablished = false;
+    uint32_t FlashSize = 0;
+    uint32_t EepromSize = 0;
+    uint32_t AuxSize = 0;
+    uint8_t* EepromReadTarget = nullptr; // set by the configurator host
+    uint8_t* AuxReadTarget = nullptr;
+    QTimer Timer1;
+    QTimer Timer2;
+    HostView& View;
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    void HandleResponse(const uint8_t* frame) override;
+    void DeviceKindChanged() override;
+    bool Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
+                 PluginCompletion completion);
+    void ShowQueueCount();
+    // Response handling steps.
+    bool HeadMatches(uint8_t type) const;
+    bool AddressMatches(const uint8_t* payload, int payloadLength) const;
+    void Notify(int32_t value);
+    void Retire(uint64_t serial);
+    void VerificationError(uint8_t type, const uint8_t* payload);
+    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target);
+
+    LinkTimings timings_;
+    CommandQueue queue_;
+    uint64_t nextSerial_ = 1;
+    bool receiving_ = false;
+    TcpReplySink* bridge_ = nullptr;
+    DeviceKindHook* kindHook_ = nullptr;
+};
+
+} // namespace ktr

@@ -1,0 +1,47 @@
+// The device record and the five operations on it. Every operation reports success as a
+// boolean and keeps the raw library result in LastResult; none of them logs.
+#pragma once
+
+#include "LinkFrame.h"
+#include "UsbBackend.h"
+
+#include <cstdint>
+
+namespace ktr {
+
+constexpr uint16_t kVendorId = 0x1000;
+constexpr uint16_t kProductId = 0x6666;
+constexpr int kRequestTypeOut = 0x40; // vendor, recipient device
+constexpr int kRequestTypeIn = 0xC1;  // vendor, recipient interface
+constexpr int kTransferTimeoutMs = 5000;
+
+struct UsbDevice {
+    explicit UsbDevice(UsbBackend& backend) : Backend(&backend) {}
+    UsbDevice(const UsbDevice&) = delete; // owns the handle
+    UsbDevice& operator=(const UsbDevice&) = delete;
+
+    UsbBackend* Backend;
+    bool IsOpen = false;
+    usb_bus* Bus = nullptr;
+    struct usb_device* Device = nullptr;
+    usb_dev_handle* Handle = nullptr;
+    uint16_t VendorId = 0;
+    uint16_t ProductId = 0;
+    int32_t LastResult = 0;
+    uint8_t TransmitBuffer[kTransmitBufferSize] = {};
+    uint8_t ReceiveBuffer[kReceiveBufferSize] = {};
+};
+
+// Drops Device and Handle (without closing) and initialises the library.
+void UsbInit(UsbDevice& dev);
+// Opens the first device matching VendorId/ProductId in bus and device list order. The
+// search ends at the first match: if that one cannot be opened, false, and no other is tried.
+bool UsbOpen(UsbDevice& dev);
+// False with no handle, or when usb_close fails (the handle is kept for another try).
+bool UsbClose(UsbDevice& dev);
+// IN (0xC1) into ReceiveBuffer / OUT (0x40) from TransmitBuffer, 5000 ms timeout. With no
+// handle: false, LastResult untouched. Otherwise LastResult := result; true when >= 0.
+bool UsbReceive(UsbDevice& dev, int request, int value, int index, int size);
+bool UsbSend(UsbDevice& dev, int request, int value, int index, int size);
+
+} // namespace ktr

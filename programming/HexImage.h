@@ -1,0 +1,68 @@
+// Intel HEX text to a flat memory image whose byte n is the content of device address n.
+// Plain C++ without Qt, so the fuzz build can take it as it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ktr {
+
+// The generator of hole-fill bytes. The caller keeps one for the whole program run, starting
+// at Seed 0, never reseeds it and passes it to every HEX read: the fill bytes of a file
+// therefore depend on how many values earlier reads drew.
+struct FillRandomState {
+    uint32_t Seed = 0;
+};
+
+// seed := seed * 134775813 + 1 (mod 2^32); returns the top 8 bits of the new seed.
+uint8_t FillRandom(FillRandomState& state);
+
+// The value 0..15 of a hex digit of either case; a negative value for any other character.
+int HexDigitValue(uint8_t c);
+
+// Two digit characters, the first most significant, to 0..255; negative when either
+// character is not a hex digit. Reads exactly two bytes at digits.
+int ReadHexByte(const uint8_t* digits);
+
+// Four digit characters, the first most significant, to 0..65535; negative when any
+// character is not a hex digit. Reads exactly four bytes at digits.
+int ReadHexWord(const uint8_t* digits);
+
+// The position just past the next ':' in [cursor, end), or nullptr when there is no ':' or
+// the ':' found is the last character of the text (a record can't start there).
+const uint8_t* SkipToRecordStart(const uint8_t* cursor, const uint8_t* end);
+
+enum class HexOutcome {
+    Ok,        // an end-of-file record was read; image holds the result
+    Aborted,   // the text ended before an end-of-file record: end silently
+    Malformed, // Line names the first bad record
+    TooLarge,  // the image would exceed maxImageSize
+};
+
+struct HexResult {
+    HexOutcome Outcome = HexOutcome::Ok;
+    int64_t Line = 0; // 1 + the number of '\n' before the bad record's ':'; 0 unless Malformed
+};
+
+// Builds the image from the whole text of a file. Data records (type 00) are placed at
+// base + their address, where the base comes from the last extended segment (02, value * 16)
+// or extended linear (04, value << 16) address record. Every byte below the image's end that
+// no record writes holds a fill value: a data record at or beyond the write position draws
+// one value per byte from there up to and including its own address (its first data byte
+// replaces the last of them); a record below the write position draws nothing. Fill never
+// replaces a byte that a record wrote, whatever the order of the records.
+//
+// Reading stops at the end-of-file record (01); text after it is not read. Records of other
+// types are checked and skipped, as is any text between records. Every record read must have
+// hex digits of either case and a correct checksum; an end-of-file record cut short by the end
+// of the text still ends the read successfully.
+//
+// The first malformed record decides the outcome; otherwise a text without an end-of-file
+// record is Aborted; otherwise an image larger than maxImageSize is TooLarge, found before
+// anything that large is allocated. Unless the outcome is Ok, image is left empty. fill
+// advances by the values the records read draw, whatever the outcome.
+HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
+                       uint64_t maxImageSize, FillRandomState& fill);
+
+} // namespace ktr

@@ -1,0 +1,91 @@
+// The device side of the link contract, as one model shared by the in-process bus and the
+// umockdev harness. It is driven only by "here are the bytes of an OUT transfer" and "give
+// me up to N bytes for an IN transfer"; it knows the frame format and nothing of the host.
+// Not thread-safe: a caller on several threads serialises the calls.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace ktr::sim {
+
+struct DeviceConfig {
+    uint32_t Kind = 1; // goes into the top byte of every signature, valid or not
+    // Identification text in code page 1251 ("Модем КТР-17").
+    std::string Name = "\xCC\xEE\xE4\xE5\xEC \xCA\xD2\xD0-17";
+    uint32_t FlashSize = 128 * 1024; // reported capacities; memories are allocated up to
+    uint32_t EepromSize = 4096;      // kMaxMemoryBytes and bytes beyond that read as 0xFF
+    uint32_t AuxSize = 8192;
+    bool SendsFirstFrame = true;
+    // With its output drained and no host frame since, the device announces itself with a
+    // cmdPoll frame on this many consecutive empty reads (a first frame, or after a reopen).
+    int HelloAfterEmptyReads = 3;
+};
+
+class DeviceModel {
+public:
+    static constexpr uint32_t kMaxMemoryBytes = 64u << 20;
+
+    explicit DeviceModel(DeviceConfig config = {});
+
+    // Transfers; each returns the byte count or a negative errno as libusb would.
+    int Out(const uint8_t* bytes, int size);
+    int In(uint8_t* bytes, int maxSize);
+    void Opened(); // the host opened the device: the first frame becomes due
+
+    // Fault injection. Counts apply to the next transfers or answers of that kind.
+    void FailOut(int count, int error);
+    void FailIn(int count, int error);
+    void ZeroByteReads(int count);
+    void InjectBytes(const std::vector<uint8_t>& bytes); // raw, e.g. garbage
+    void SetMaxReadChunk(int bytes);                     // splits frames across reads
+    void WrongEchoes(int count);                         // answers echo another Address or Sequence
+    void RepeatAnswers(int count);                       // each of these answers is sent twice
+    void CorruptChecksums(int count);                    // answers with a wrong checksum byte
+    void MismatchVerifyAt(uint32_t address);             // the next verify of that block reports 1
+    void SetAnswering(bool answering);                   // false: silent, no answers and no hello
+    void SetPresent(bool present);                       // false: unplugged, every transfer -ENODEV
+    void SendReply(const std::vector<uint8_t>& data);    // unsolicited cmdTcpReply
+    void SendFrame(uint32_t signature, uint8_t type, const std::vector<uint8_t>& payload);
+    void SetRecording(bool on) { recording_ = on; }
+
+    // Observation.
+    bool Present() const { return present_; }
+    const DeviceConfig& Config() const { return config_; }
+    uint32_t Signature() const;
+    const std::vector<std::vector<uint8_t>>& OutTransfers() const { return outTransfers_; }
+    const std::vector<uint8_t>& TcpReceived() const { return tcpReceived_; }
+    uint64_t FramesReceived() const { return framesReceived_; }
+    uint64_t FramesReceivedOfType(uint8_t type) const { return framesByType_[type]; }
+    std::vector<uint8_t>& Flash() { return flash_; }
+    std::vector<uint8_t>& Eeprom() { return eeprom_; }
+    std::vector<uint8_t>& Aux() { return aux_; }
+    size_t Pending() const { return output_.size() - outputPos_; }
+
+private:
+    void Answer(uint8_t type, const uint8_t* payload, int length);
+    void HandleFrame(const uint8_t* frame);
+    std::vector<uint8_t>* MemoryFor(uint8_t type);
+
+    DeviceConfig config_;
+    std::vector<uint8_t> flash_, eeprom_, aux_;
+    std::vector<uint8_t> output_;
+    size_t outputPos_ = 0;
+    bool present_ = true;
+    bool answering_ = true;
+    bool firstFrameDue_ = false;
+    bool recording_ = true;
+    int emptyReads_ = 0;
+    int failOut_ = 0, failOutError_ = 0, failIn_ = 0, failInError_ = 0;
+    int zeroReads_ = 0, maxReadChunk_ = 0;
+    int wrongEchoes_ = 0, repeatAnswers_ = 0, corruptChecksums_ = 0;
+    std::set<uint32_t> verifyMismatches_;
+    std::vector<std::vector<uint8_t>> outTransfers_;
+    std::vector<uint8_t> tcpReceived_;
+    uint64_t framesReceived_ = 0;
+    uint64_t framesByType_[256] = {};
+};
+
+} // namespace ktr::sim

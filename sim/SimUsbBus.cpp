@@ -1,0 +1,103 @@
+#include "SimUsbBus.h"
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+namespace ktr::sim {
+
+void SimUsbBus::Attach(DeviceModel& model, int bus, uint16_t vendor, uint16_t product) {
+    slots_.push_back({&model, bus, vendor, product});
+}
+
+void SimUsbBus::SetOpenable(const DeviceModel& model, bool openable) {
+    for (Slot& slot : slots_)
+        if (slot.Model == &model) slot.Openable = openable;
+}
+
+void SimUsbBus::Init() {
+    ++initCalls_;
+}
+
+int SimUsbBus::FindBusses() {
+    return 0;
+}
+
+int SimUsbBus::FindDevices() {
+    // Lists from an earlier search stay valid as long as libusb's would: until the next one.
+    buses_.clear();
+    devices_.clear();
+    deviceSlots_.clear();
+    std::set<int> busNumbers;
+    for (const Slot& slot : slots_)
+        if (slot.Model->Present()) busNumbers.insert(slot.Bus);
+    usb_bus* previousBus = nullptr;
+    for (int number : busNumbers) {
+        usb_bus& bus = buses_.emplace_back();
+        std::memset(&bus, 0, sizeof bus);
+        std::snprintf(bus.dirname, sizeof bus.dirname, "%03d", number);
+        if (previousBus) previousBus->next = &bus;
+        bus.prev = previousBus;
+        previousBus = &bus;
+        struct usb_device* previousDevice = nullptr;
+        int address = 1;
+        for (Slot& slot : slots_) {
+            if (slot.Bus != number || !slot.Model->Present()) continue;
+            struct usb_device& device = devices_.emplace_back();
+            std::memset(&device, 0, sizeof device);
+            std::snprintf(device.filename, sizeof device.filename, "%03d", ++address);
+            device.bus = &bus;
+            device.descriptor.idVendor = slot.Vendor;
+            device.descriptor.idProduct = slot.Product;
+            if (previousDevice)
+                previousDevice->next = &device;
+            else
+                bus.devices = &device;
+            device.prev = previousDevice;
+            previousDevice = &device;
+            deviceSlots_[&device] = &slot;
+        }
+    }
+    return int(devices_.size());
+}
+
+usb_bus* SimUsbBus::GetBusses() {
+    return buses_.empty() ? nullptr : &buses_.front();
+}
+
+usb_dev_handle* SimUsbBus::Open(struct usb_device* device) {
+    ++openCalls_;
+    auto it = deviceSlots_.find(device);
+    if (it == deviceSlots_.end()) return nullptr;
+    Slot& slot = *it->second;
+    lastOpened_ = slot.Model;
+    if (!slot.Openable || !slot.Model->Present()) return nullptr;
+    auto handle = std::make_unique<Handle>(Handle{slot.Model});
+    // The handle type is opaque to its users; our own record stands behind it.
+    auto* key = reinterpret_cast<usb_dev_handle*>(handle.get());
+    handles_.emplace(key, std::move(handle));
+    slot.Model->Opened();
+    return key;
+}
+
+int SimUsbBus::Close(usb_dev_handle* handle) {
+    if (failClose_ > 0) {
+        --failClose_;
+        return -EIO;
+    }
+    return handles_.erase(handle) == 1 ? 0 : -EBADF;
+}
+
+int SimUsbBus::ControlMsg(usb_dev_handle* handle, int requestType, int request, int value,
+                          int index, char* bytes, int size, int /*timeoutMs*/) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return -EBADF;
+    DeviceModel& model = *it->second->Model;
+    if (request != 0 || value != 0 || index != 0) return -EPIPE; // a real device stalls
+    auto* data = reinterpret_cast<uint8_t*>(bytes);
+    if (requestType == 0x40) return model.Out(data, size);
+    if (requestType == 0xC1) return model.In(data, size);
+    return -EPIPE;
+}
+
+} // namespace ktr::sim

@@ -1,0 +1,58 @@
+// An in-process USB bus behind the link's libusb seam: lists, opens and transfers to
+// simulated devices exactly where the real library would, for fast tests and benchmarks.
+#pragma once
+
+#include "DeviceModel.h"
+#include "UsbBackend.h"
+
+#include <list>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace ktr::sim {
+
+class SimUsbBus final : public UsbBackend {
+public:
+    // Plugs a device into bus number `bus` (buses are listed in ascending order).
+    void Attach(DeviceModel& model, int bus = 1, uint16_t vendor = 0x1000,
+                uint16_t product = 0x6666);
+    void SetOpenable(const DeviceModel& model, bool openable);
+    void FailClose(int count) { failClose_ = count; }
+
+    int InitCalls() const { return initCalls_; }
+    int OpenCalls() const { return openCalls_; }
+    int OpenHandles() const { return int(handles_.size()); }
+    // Device that usb_open was last called on, or null.
+    const DeviceModel* LastOpened() const { return lastOpened_; }
+
+    void Init() override;
+    int FindBusses() override;
+    int FindDevices() override;
+    usb_bus* GetBusses() override;
+    usb_dev_handle* Open(struct usb_device* device) override;
+    int Close(usb_dev_handle* handle) override;
+    int ControlMsg(usb_dev_handle* handle, int requestType, int request, int value, int index,
+                   char* bytes, int size, int timeoutMs) override;
+
+private:
+    struct Slot {
+        DeviceModel* Model;
+        int Bus;
+        uint16_t Vendor, Product;
+        bool Openable = true;
+    };
+    struct Handle {
+        DeviceModel* Model;
+    };
+    std::vector<Slot> slots_;
+    // Lists rebuilt by FindDevices; kept stable in memory like libusb's own.
+    std::list<usb_bus> buses_;
+    std::list<struct usb_device> devices_;
+    std::map<struct usb_device*, Slot*> deviceSlots_;
+    std::map<usb_dev_handle*, std::unique_ptr<Handle>> handles_;
+    const DeviceModel* lastOpened_ = nullptr;
+    int initCalls_ = 0, openCalls_ = 0, failClose_ = 0;
+};
+
+} // namespace ktr::sim
