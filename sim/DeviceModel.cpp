@@ -207,6 +207,7 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
 
 int DeviceModel::In(uint8_t* bytes, int maxSize) {
     if (!present_) return -ENODEV;
+    ++inTransfers_;
     if (failIn_ > 0) {
         --failIn_;
         return failInError_;

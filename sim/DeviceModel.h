@@ -58,6 +58,7 @@ public:
     const std::vector<std::vector<uint8_t>>& OutTransfers() const { return outTransfers_; }
     const std::vector<uint8_t>& TcpReceived() const { return tcpReceived_; }
     uint64_t FramesReceived() const { return framesReceived_; }
+    uint64_t InTransfers() const { return inTransfers_; }
     uint64_t FramesReceivedOfType(uint8_t type) const { return framesByType_[type]; }
     std::vector<uint8_t>& Flash() { return flash_; }
     std::vector<uint8_t>& Eeprom() { return eeprom_; }
@@ -85,6 +86,7 @@ private:
     std::vector<std::vector<uint8_t>> outTransfers_;
     std::vector<uint8_t> tcpReceived_;
     uint64_t framesReceived_ = 0;
+    uint64_t inTransfers_ = 0;
     uint64_t framesByType_[256] = {};
 };
 

@@ -1,0 +1,227 @@
+// The queue, the transmit and receive steps, the link commands, the watchdog and recovery,
+// driven end to end through the in-process simulated device.
+#include "LinkFixture.h"
+
+using namespace ktr;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+const QString kOpened = QStringLiteral("Порт связи открыт. (USB)");
+const QString kCannotOpen = QStringLiteral("Порт связи не может быть открыт.");
+const QString kRequesting = QStringLiteral("Запрос текущего состояния...");
+const QString kEstablished = QStringLiteral("Установлена связь с устройством.");
+const QString kDone = QStringLiteral("Операция успешно завершена.");
+const QString kCleared = QStringLiteral("Очередь команд очищена!");
+const QString kNotConnected = QStringLiteral("Модем не подключен!");
+const QString kClosing = QStringLiteral("Закрытие порта связи");
+const QString kClosed = QStringLiteral("Порт связи закрыт");
+} // namespace
+
+class TestLinkControl : public QObject {
+    Q_OBJECT
+private slots:
+    void queueDisplayFollowsEveryChange() {
+        LinkFixture f;
+        QCOMPARE(f.View.QueueCaption, QStringLiteral("Очередь команд: "));
+        QVERIFY(f.Link.EnqueueCommand(cmdFlashWrite, (const uint8_t*)"\0\0\0\0\0\0", 6));
+        QCOMPARE(f.View.ProgressMax, 1);
+        QCOMPARE(f.View.ProgressPosition, 1);
+        QCOMPARE(f.View.QueueCaption, QStringLiteral("Очередь команд: 1."));
+        f.Link.RequestStatus();
+        QCOMPARE(f.View.ProgressMax, 5);
+        f.Link.DequeueCommand();
+        QCOMPARE(f.View.ProgressMax, 5); // only enqueues move the maximum
+        QCOMPARE(f.View.ProgressPosition, 4);
+        QCOMPARE(f.Link.Queue().front().Command, uint8_t(cmdIdent));
+        QVERIFY(f.View.Log.isEmpty());
+        f.Link.ClearQueue();
+        QCOMPARE(f.View.Log, QStringList{kCleared});
+        QCOMPARE(f.View.ProgressPosition, 0);
+        QCOMPARE(f.View.QueueCaption, QStringLiteral("Очередь команд: 0."));
+        f.Link.ClearQueue(); // an empty queue logs nothing
+        QCOMPARE(f.View.Log, QStringList{kCleared});
+
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.Link.DequeueCommand();
+        QCOMPARE(f.View.Log.last(), kDone);
+        QCOMPARE(f.View.QueueCaption, QStringLiteral("Очередь команд: 0."));
+
+        // An entry holds at most 1546 bytes: a longer enqueue is refused whole.
+        std::vector<uint8_t> big(kMaxEntryData + 1);
+        QVERIFY(f.Link.EnqueueCommand(cmdTcpData, big.data(), kMaxEntryData));
+        QVERIFY(!f.Link.EnqueueCommandEx(cmdTcpData, big.data(), uint16_t(big.size()), nullptr));
+        QVERIFY(!f.Link.EnqueueCommand(cmdTcpData, nullptr, 4));
+        QCOMPARE(int(f.Link.Queue().size()), 1);
+    }
+
+    void firstConnectOfTheRun() {
+        LinkFixture f;
+        f.View.Log << QStringLiteral("Запуск программы");
+        QVERIFY(f.Connect());
+        QCOMPARE(f.View.Log, (QStringList{QStringLiteral("Запуск программы"), kOpened, kRequesting,
+                                          kEstablished, kOpened, kRequesting, kDone}));
+        QVERIFY(f.Link.LinkEstablished);
+        // Eight status queries: the four of each connect.
+        for (uint8_t type : {cmdIdent, cmdFlashSize, cmdEepromSize, cmdAuxSize})
+            QCOMPARE(f.Device.FramesReceivedOfType(type), 2u);
+        QCOMPARE(f.View.StatusPanel, QStringLiteral("Подключено устройство: Модем КТР-17"));
+        QCOMPARE(f.View.FlashSizeText, QStringLiteral("Размер 131072 байт"));
+        QCOMPARE(f.View.EepromSizeText, QStringLiteral("Размер 4096 байт"));
+        QCOMPARE(f.Link.AuxSize, 8192u);
+        QCOMPARE(f.View.ConnectImage, 19);
+        QCOMPARE(f.View.DisconnectImage, 20);
+        QCOMPARE(f.Bus.OpenHandles(), 1); // the reconnect at the first poll leaked nothing
+
+        // The exact bytes and sizes on the wire: an 8-byte poll, command frames + 2 bytes.
+        const auto ident = f.Sent(cmdIdent);
+        QVERIFY(!ident.empty());
+        QCOMPARE(Bytes(ident[0].begin(), ident[0].begin() + 8),
+                 (Bytes{0x53, 0x52, 0x51, 0x01, 0x01, 0x00, 0x01, 0xF9}));
+        QCOMPARE(int(ident[0].size()), 10);
+        QVERIFY(f.RunUntil([&] { return !f.Sent(cmdPoll).empty(); }));
+        QCOMPARE(f.Sent(cmdPoll).front(), (Bytes{0x53, 0x52, 0x51, 0x01, 0x01, 0x00, 0x00, 0xF8}));
+
+        // Later connects, after a disconnect, log nothing at their first poll.
+        f.View.Log.clear();
+        f.Link.ToolButton4Click();
+        QCOMPARE(f.View.StatusPanel, QString());
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed}));
+        QCOMPARE(f.View.ConnectImage, 18);
+        QVERIFY(f.Connect());
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed, kOpened, kRequesting, kDone}));
+        QCOMPARE(f.Bus.OpenHandles(), 1);
+    }
+
+    void connectWithNoDevice() {
+        LinkFixture f;
+        f.Device.SetPresent(false);
+        f.Link.N7Click();
+        QCOMPARE(f.View.Log, (QStringList{kCannotOpen, kRequesting}));
+        QCOMPARE(int(f.Link.Queue().size()), 4);
+        QVERIFY(!f.Link.Usb.IsOpen);
+        QCOMPARE(f.View.ConnectImage, 18);
+    }
+
+    void sendNextWithoutSignatureTransmitsNothing() {
+        LinkFixture f({}, {60000, 60000, 0}); // no ticks: every read comes from a post
+        f.Link.ToolButton1Click();
+        QCOMPARE(f.Link.LinkSignature, 0u);
+        const uint64_t reads = f.Device.InTransfers();
+        f.Link.Timer2.stop();
+        f.Link.SendNext();
+        QVERIFY(f.Link.Timer2.isActive()); // restarted
+        QVERIFY(f.Device.OutTransfers().empty());
+        QCoreApplication::processEvents();
+        QVERIFY(f.Device.InTransfers() > reads); // the posted receive step ran
+    }
+
+    void zeroByteReadResetsFailuresAndStops() {
+        LinkFixture f({}, {60000, 60000, 0});
+        f.Link.ToolButton1Click();
+        f.Link.LinkFailureCount = 7;
+        f.Device.ZeroByteReads(1);
+        const uint64_t reads = f.Device.InTransfers();
+        f.Link.ReceiveData();
+        QCOMPARE(f.Link.LinkFailureCount, 0);
+        QCOMPARE(f.Link.Rx.Filled(), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(f.Device.InTransfers(), reads + 1); // nothing was posted after it
+    }
+
+    void unansweredHeadIsSentAgain() {
+        LinkFixture f;
+        QVERIFY(f.Connect());
+        f.Device.SetAnswering(false);
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.Link.SendNext();
+        f.Link.SendNext();
+        const auto ident = f.Sent(cmdIdent);
+        QCOMPARE(ident[ident.size() - 1], ident[ident.size() - 2]);
+        QCOMPARE(int(f.Link.Queue().size()), 1);
+    }
+
+    void watchdogExpiry() {
+        // At start with nothing opened: one message, the watchdog stops, nothing to close.
+        LinkFixture idle({}, {30, 5, 0});
+        QVERIFY(idle.RunUntil([&] { return !idle.Link.Timer1.isActive(); }));
+        QCOMPARE(idle.View.Log, QStringList{kNotConnected});
+
+        // After the last poll answer: the link closes, the queue stays.
+        LinkFixture f({}, {300, 5, 0});
+        QVERIFY(f.Connect());
+        f.Device.SetAnswering(false);
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.View.Log.clear();
+        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QCOMPARE(f.View.Log, (QStringList{kNotConnected, kClosing, kClosed}));
+        QCOMPARE(int(f.Link.Queue().size()), 1);
+        QVERIFY(!f.Link.Timer1.isActive());
+
+        // The next connect queues its status queries behind the old entry and sends them all.
+        f.Device.SetAnswering(true);
+        QVERIFY(f.Connect());
+        QCOMPARE(f.Device.FramesReceivedOfType(cmdIdent) >= 3, true);
+    }
+
+    void deviceThatNeverSpeaksIsClosedByTheWatchdog() {
+        sim::DeviceConfig silent;
+        silent.SendsFirstFrame = false;
+        LinkFixture f(silent, {200, 5, 0});
+        f.Link.ToolButton1Click();
+        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QVERIFY(f.Device.OutTransfers().empty());
+        QVERIFY(f.View.Log.contains(kNotConnected));
+    }
+
+    void twentyFailuresLeaveTheLinkClosed() {
+        LinkFixture f;
+        QVERIFY(f.Connect());
+        f.View.Log.clear();
+        f.Device.FailIn(1000, -EIO);
+        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount >= kLinkFailureLimit; }));
+        QVERIFY(!f.Link.Usb.IsOpen);
+        QCOMPARE(f.View.Log.count(kOpened), kLinkFailureLimit - 1);
+        QCOMPARE(f.View.Log.count(kClosed), kLinkFailureLimit);
+        QCOMPARE(f.Bus.OpenHandles(), 0);
+        for (int i = 0; i < 20; ++i)
+            QCoreApplication::processEvents(); // stays closed
+        QCOMPARE(f.Link.LinkFailureCount, kLinkFailureLimit);
+
+        // A manual connect opens it; only a successful read resets the count.
+        f.Device.FailIn(0, 0);
+        f.Link.ToolButton1Click();
+        QVERIFY(f.Link.Usb.IsOpen);
+        QCOMPARE(f.Link.LinkFailureCount, kLinkFailureLimit);
+        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount == 0; }));
+    }
+
+    void failedSendReopensWithTheSameSignature() {
+        LinkFixture f;
+        QVERIFY(f.Connect());
+        const uint32_t signature = f.Link.LinkSignature;
+        f.Link.ToolButton4Click(); // closed, signature known
+        f.View.Log.clear();
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.Link.SendNext(); // no handle: the transfer fails, LinkFault reopens
+        QCOMPARE(f.View.Log, QStringList{kOpened});
+        QCOMPARE(f.Link.LinkFailureCount, 1);
+        QCOMPARE(f.Link.LinkSignature, signature);
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); })); // the head went out
+    }
+
+    void recoversFromTransientFaults() {
+        LinkFixture f;
+        f.Device.SetMaxReadChunk(3); // every frame split across reads
+        QVERIFY(f.Connect());
+        f.Device.SetMaxReadChunk(0);
+        f.Device.InjectBytes({0x53, 0x52, 0x51, 0x01, 0xFF, 0x00, 0x12, 0x00}); // garbage
+        f.Device.CorruptChecksums(2);
+        f.Device.FailOut(2, -EPIPE);
+        f.Link.RequestStatus();
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
+        QVERIFY(f.Link.Usb.IsOpen);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinkControl)
+#include "tst_linkcontrol.moc"
