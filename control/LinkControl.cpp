@@ -42,11 +42,18 @@ LinkControl::~LinkControl() {
 
 bool LinkControl::event(QEvent* event) {
     if (event->type() != kReceiveEvent) return QObject::event(event);
+    receivePosted_ = false;
     ReceiveData();
     return true;
 }
 
+// Each read that brings data posts once more and so does the transmission it triggers: with
+// a device that always has its answer ready, posted steps would double every round and the
+// event queue grow without bound. One pending step still reads after every transmission and
+// every read with data, since it runs after both.
 void LinkControl::PostReceive() {
+    if (receivePosted_) return;
+    receivePosted_ = true;
     QCoreApplication::postEvent(this, new QEvent(kReceiveEvent));
 }
 

@@ -94,6 +94,7 @@ private:
     CommandQueue queue_;
     uint64_t nextSerial_ = 1;
     bool receiving_ = false;
+    bool receivePosted_ = false;
     TcpReplySink* bridge_ = nullptr;
     DeviceKindHook* kindHook_ = nullptr;
 };

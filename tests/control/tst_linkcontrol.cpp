@@ -128,6 +128,20 @@ private slots:
         QCOMPARE(f.Device.InTransfers(), reads + 1); // nothing was posted after it
     }
 
+    void pingPongKeepsOneReceiveStepPending() {
+        // Every read with data and every transmission ask for a read; were each request its
+        // own posted step, a device that always answers would double them every round.
+        LinkFixture f({}, {60000, 50, 0});
+        QVERIFY(f.Connect());
+        const uint64_t polls = f.Device.FramesReceivedOfType(cmdPoll);
+        QVERIFY(f.RunUntil([&] { return f.Device.FramesReceivedOfType(cmdPoll) > polls + 20000; }));
+        f.Device.SetAnswering(false);
+        const uint64_t reads = f.Device.InTransfers();
+        for (int i = 0; i < 50; ++i)
+            QCoreApplication::processEvents();
+        QVERIFY2(f.Device.InTransfers() - reads <= 3, "receive steps piled up while polling");
+    }
+
     void unansweredHeadIsSentAgain() {
         LinkFixture f;
         QVERIFY(f.Connect());

@@ -1,0 +1,49 @@
+// Shared by the benchmarks: a view that shows nothing, a connected in-process link, and
+// the one output format, "name: value unit".
+#pragma once
+
+#include "HostView.h"
+#include "LinkControl.h"
+#include "SimUsbBus.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+
+struct NullView : ktr::HostView {
+    void AddLog(const QString&) override {}
+    void SetQueueCaption(const QString&) override {}
+    void SetProgressMax(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetStatusPanel(const QString&) override {}
+    void SetFlashSizeText(const QString&) override {}
+    void SetEepromSizeText(const QString&) override {}
+    void SetLinkButtons(int, int) override {}
+    void Beep(int, int) override {}
+    void ShowError(const QString&) override {}
+};
+
+struct BenchLink {
+    explicit BenchLink(ktr::sim::DeviceConfig config = {}) : Device(config), Link(Bus, View) {
+        Device.SetRecording(false);
+        Bus.Attach(Device);
+    }
+    template <class Pred> void RunUntil(Pred pred) {
+        while (!pred())
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    // Connects and waits for the status answers to drain.
+    void Connect() {
+        Link.ToolButton1Click();
+        RunUntil([&] { return Link.LinkEstablished && Link.Queue().empty() && Link.FlashSize; });
+    }
+    ktr::sim::SimUsbBus Bus;
+    ktr::sim::DeviceModel Device;
+    NullView View;
+    ktr::LinkControl Link;
+};
+
+inline void PrintFigure(const char* name, double value, const char* unit) {
+    std::printf("%s: %.1f %s\n", name, value, unit);
+    std::fflush(stdout);
+}
