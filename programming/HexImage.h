@@ -60,8 +60,9 @@ struct HexResult {
 //
 // The first malformed record decides the outcome; otherwise a text without an end-of-file
 // record is Aborted; otherwise an image larger than maxImageSize is TooLarge, found before
-// anything that large is allocated. Unless the outcome is Ok, image is left empty. fill
-// advances by the values the records read draw, whatever the outcome.
+// anything that large is allocated. image is cleared first and left empty unless the outcome
+// is Ok. fill advances by the values drawn for the well-formed data records read, whatever the
+// outcome.
 HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
                        uint64_t maxImageSize, FillRandomState& fill);
 

@@ -21,7 +21,7 @@ struct LinkFixture {
         clock.start();
         while (!pred()) {
             if (clock.elapsed() > timeoutMs) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         }
         return true;
     }

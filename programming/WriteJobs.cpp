@@ -1,0 +1,117 @@
+#include "WriteJobs.h"
+
+#include "LinkControl.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace ktr {
+
+namespace {
+const QString kTooLarge = QStringLiteral("Файл слишком большой!");
+
+// The part of the file name from its last '.', in upper case; empty without one.
+QString UpperExtension(const QString& path) {
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot).toUpper();
+}
+} // namespace
+
+void WriteJobs::Button1Click(const QString& edit1Text) {
+    link_.View.AddLog(QStringLiteral("Запуск прошивки основной программы..."));
+    WriteFlashFile(edit1Text);
+}
+
+void WriteJobs::Button2Click(const QString& edit2Text) {
+    link_.View.AddLog(QStringLiteral("Запуск прошивки EEPROM..."));
+    WriteEepromFile(edit2Text);
+}
+
+bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
+                                 .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
+        return false;
+    }
+    // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller.
+    const bool flash = kind == ImageKind::Flash;
+    const uint64_t capacity = flash ? link_.FlashSize : link_.EepromSize;
+    const uint64_t largest = flash ? capacity : (capacity == 0 ? 0 : capacity - 1);
+    const bool tooLargeIfEmpty = !flash && capacity == 0;
+    const uint64_t size = uint64_t(file.size());
+
+    if (UpperExtension(path) == (flash ? QStringLiteral(".HEX") : QStringLiteral(".EEP"))) {
+        const uchar* text = size > 0 ? file.map(0, qint64(size)) : nullptr;
+        if (size > 0 && !text) {
+            link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
+                                     .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
+            return false;
+        }
+        const HexResult result = ReadHexImage(text, size, image, largest, Fill);
+        switch (result.Outcome) {
+        case HexOutcome::Ok:
+            break;
+        case HexOutcome::Aborted:
+            return false; // ends without a word, as ever
+        case HexOutcome::Malformed:
+            link_.View.AddLog(QStringLiteral("Ошибка формата файла в строке %1!").arg(result.Line));
+            return false;
+        case HexOutcome::TooLarge:
+            link_.View.AddLog(kTooLarge);
+            return false;
+        }
+    } else {
+        // The size is known before reading: nothing larger than the device is ever loaded.
+        if (size > largest) {
+            link_.View.AddLog(kTooLarge);
+            return false;
+        }
+        image.resize(size);
+        if (size > 0 &&
+            file.read(reinterpret_cast<char*>(image.data()), qint64(size)) != qint64(size)) {
+            link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
+                                     .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
+            return false;
+        }
+    }
+    if (tooLargeIfEmpty) {
+        link_.View.AddLog(kTooLarge);
+        return false;
+    }
+    return true;
+}
+
+// One pass of block commands over the image; 64-bit running addresses neither wrap nor loop.
+void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
+                          uint64_t stride) {
+    uint8_t block[kBlockHeaderSize + kMaxBlockData];
+    uint64_t address = start;
+    do {
+        const uint64_t count = std::min<uint64_t>(image.size() - address, kMaxBlockData);
+        PutU32(block, uint32_t(address));
+        PutU16(block + kBlockCountOffset, uint16_t(count));
+        if (count > 0) std::memcpy(block + kBlockDataOffset, image.data() + address, count);
+        link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
+        address += stride ? stride : count;
+    } while (address < image.size());
+}
+
+void WriteJobs::WriteFlashFile(const QString& path) {
+    if (path.isEmpty() || !QFileInfo(path).isFile()) return;
+    std::vector<uint8_t> image;
+    if (!LoadImage(path, ImageKind::Flash, image)) return;
+    // Even an empty image is one empty block each way.
+    QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
+    QueuePass(cmdFlashVerify, image, 0, kMaxBlockData);
+}
+
+void WriteJobs::WriteEepromFile(const QString& path) {
+    std::vector<uint8_t> image;
+    if (!LoadImage(path, ImageKind::Eeprom, image) || image.empty()) return;
+    QueuePass(cmdEepromWrite, image, 0, 0);
+    QueuePass(cmdEepromVerify, image, 0, 0);
+}
+
+} // namespace ktr
