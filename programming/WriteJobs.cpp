@@ -30,11 +30,12 @@ void WriteJobs::Button2Click(const QString& edit2Text) {
 
 bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const auto openFailure = [&] {
         link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
                                  .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
         return false;
-    }
+    };
+    if (!file.open(QIODevice::ReadOnly)) return openFailure();
     // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller.
     const bool flash = kind == ImageKind::Flash;
     const uint64_t capacity = flash ? link_.FlashSize : link_.EepromSize;
@@ -44,11 +45,7 @@ bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8
 
     if (UpperExtension(path) == (flash ? QStringLiteral(".HEX") : QStringLiteral(".EEP"))) {
         const uchar* text = size > 0 ? file.map(0, qint64(size)) : nullptr;
-        if (size > 0 && !text) {
-            link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
-                                     .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
-            return false;
-        }
+        if (size > 0 && !text) return openFailure();
         const HexResult result = ReadHexImage(text, size, image, largest, Fill);
         switch (result.Outcome) {
         case HexOutcome::Ok:
@@ -70,11 +67,8 @@ bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8
         }
         image.resize(size);
         if (size > 0 &&
-            file.read(reinterpret_cast<char*>(image.data()), qint64(size)) != qint64(size)) {
-            link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
-                                     .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
-            return false;
-        }
+            file.read(reinterpret_cast<char*>(image.data()), qint64(size)) != qint64(size))
+            return openFailure();
     }
     if (tooLargeIfEmpty) {
         link_.View.AddLog(kTooLarge);
