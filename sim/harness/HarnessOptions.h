@@ -1,0 +1,44 @@
+// Command line of usbsim-harness: the simulated device, its faults, and the program to run.
+#pragma once
+
+#include "DeviceModel.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ktr::sim {
+
+enum class Direction { In, Out };
+
+// Transfers numbered from 1 in their own direction: [First, First + Count) of them fail at
+// once with Error, or hang for the timeout delay and then fail with ETIMEDOUT.
+struct TransferFault {
+    Direction Dir = Direction::In;
+    uint64_t First = 0;
+    uint64_t Count = 1;
+    bool TimesOut = false;
+    int Error = 0; // positive errno
+};
+
+struct HarnessOptions {
+    DeviceConfig Device;
+    int LatencyUs = 1000; // a full-speed control transfer spans about one frame
+    std::vector<TransferFault> Faults;
+    int TimeoutDelayMs = -1;        // -1: the timeout the transfer itself asked for
+    uint64_t SilentAfterFrames = 0; // 0: always answers
+    uint64_t UnplugAtTransfer = 0;  // counted over both directions; 0: never
+    int ReplugAfterMs = -1;         // -1: stays unplugged
+    std::vector<uint32_t> VerifyMismatches;
+    int KillAfterS = 60;
+    std::string RecordPath, FlashDumpPath, EepromDumpPath, AuxDumpPath, StatsPath;
+    bool Quiet = false;
+    bool ShowHelp = false;
+    std::vector<std::string> Command;
+};
+
+// Parses argv (without argv[0]). Returns an empty string on success, else what is wrong.
+std::string ParseHarnessOptions(int argc, char** argv, HarnessOptions& options);
+const char* HarnessUsage();
+
+} // namespace ktr::sim

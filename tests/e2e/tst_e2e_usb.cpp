@@ -1,0 +1,249 @@
+// End to end: the headless program on the real libusb, talking to the simulated device that
+// umockdev plays through usbsim-harness. Asserts on what the operator would see and on the
+// exact bytes the device received.
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kPoll = QStringLiteral("53 52 51 01 01 00 00 F8");
+const QString kIdent = QStringLiteral("53 52 51 01 01 00 01 F9 00 00");
+const QString kDone = QStringLiteral("Операция успешно завершена.");
+const QString kOpened = QStringLiteral("Порт связи открыт. (USB)");
+const QString kClosing = QStringLiteral("Закрытие порта связи");
+const QString kClosed = QStringLiteral("Порт связи закрыт");
+const QString kCannotOpen = QStringLiteral("Порт связи не может быть открыт.");
+const QString kWatchdog = QStringLiteral("Модем не подключен!");
+const QString kEstablished = QStringLiteral("Установлена связь с устройством.");
+
+constexpr int kProcessBoundMs = 40000;
+
+struct Run {
+    int ExitCode = -1;
+    QStringList Output;  // every line the program printed
+    QStringList Log;     // its "log: " lines, without the prefix
+    QStringList Record;  // the OUT transfers the device received, as hex
+    QString ErrorOutput; // for failure messages
+
+    QString Last(const QString& kind) const {
+        QString value;
+        for (const QString& line : Output)
+            if (line.startsWith(kind + QStringLiteral(": "))) value = line.mid(kind.size() + 2);
+        return value;
+    }
+    // Log lines after the first-connect status answers drained.
+    QStringList LogAfterConnect() const {
+        const qsizetype done = Log.indexOf(kDone);
+        return done < 0 ? QStringList() : Log.mid(done + 1);
+    }
+};
+
+Run RunHarness(const QStringList& harnessArgs, const QStringList& programArgs) {
+    QTemporaryDir dir;
+    const QString record = dir.filePath(QStringLiteral("record.txt"));
+    QProcess process;
+    process.start(QStringLiteral(KTR_HARNESS),
+                  QStringList{QStringLiteral("--quiet"), QStringLiteral("--kill-after-s"),
+                              QStringLiteral("30"), QStringLiteral("--record"), record} +
+                      harnessArgs +
+                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS)} +
+                      programArgs);
+    Run run;
+    if (!process.waitForFinished(kProcessBoundMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.ErrorOutput = QString::fromUtf8(process.readAllStandardError());
+    run.Output = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    for (const QString& line : run.Output)
+        if (line.startsWith(QStringLiteral("log: "))) run.Log << line.mid(5);
+    QFile file(record);
+    if (file.open(QIODevice::ReadOnly))
+        run.Record = QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    return run;
+}
+
+QStringList Repeat(const QStringList& block, int times) {
+    QStringList out;
+    for (int i = 0; i < times; ++i)
+        out << block;
+    return out;
+}
+
+} // namespace
+
+class TestE2eUsb : public QObject {
+    Q_OBJECT
+private slots:
+    void connectAndIdentify_data();
+    void connectAndIdentify();
+    void pollPingPongKeepsWatchdogAlive();
+    void watchdogClosesSilentLink();
+    void adoptsKindFromFirstFrame();
+    void unsignedLinkNeverTransmits_data();
+    void unsignedLinkNeverTransmits();
+    void transferFailuresRecover_data();
+    void transferFailuresRecover();
+    void twentiethFailureLeavesLinkClosed();
+    void unplugDuringPingPong_data();
+    void unplugDuringPingPong();
+    void timedOutTransferRecovers();
+    void wedgedProgramIsKilled();
+};
+
+void TestE2eUsb::connectAndIdentify_data() {
+    QTest::addColumn<QString>("flashSize");
+    QTest::addColumn<QString>("flashText");
+    QTest::newRow("ordinary") << "65536"
+                              << "Размер 65536 байт";
+    QTest::newRow("2 GiB shows as signed") << "2147483648"
+                                           << "Размер -2147483648 байт";
+}
+
+void TestE2eUsb::connectAndIdentify() {
+    QFETCH(QString, flashSize);
+    QFETCH(QString, flashText);
+    const Run run = RunHarness(
+        {"--name", "Тестовый модем №1", "--flash-size", flashSize, "--eeprom-size", "2048"},
+        {"--exit-when-ready", "--seconds", "15"});
+    QVERIFY2(run.ExitCode == 0, qPrintable(run.Output.join('\n') + run.ErrorOutput));
+    const QStringList firstConnect{"Запуск программы",
+                                   kOpened,
+                                   "Запрос текущего состояния...",
+                                   kEstablished,
+                                   kOpened,
+                                   "Запрос текущего состояния...",
+                                   kDone};
+    QCOMPARE(run.Log.mid(0, firstConnect.size()), firstConnect);
+    QCOMPARE(run.Last("status"), QStringLiteral("Подключено устройство: Тестовый модем №1"));
+    QCOMPARE(run.Last("flash"), flashText);
+    QCOMPARE(run.Last("eeprom"), QStringLiteral("Размер 2048 байт"));
+
+    // The identification goes out at the first poll answer; the reconnect that follows
+    // queues the four queries again behind the four of the manual connect.
+    const QStringList queries{kIdent, "53 52 51 01 01 00 10 08 00 00",
+                              "53 52 51 01 01 00 20 18 00 00", "53 52 51 01 01 00 30 28 00 00"};
+    QCOMPARE(run.Record.mid(0, 8), Repeat(queries, 2));
+}
+
+void TestE2eUsb::pollPingPongKeepsWatchdogAlive() {
+    const Run run = RunHarness({}, {"--seconds", "2", "--watchdog-ms", "500"});
+    QCOMPARE(run.ExitCode, 0);
+    QVERIFY(run.Log.contains(kDone));
+    QVERIFY2(!run.Log.contains(kWatchdog), qPrintable(run.Log.join('\n')));
+    // After the queries, nothing but polls, each exactly its 8 bytes.
+    const QStringList polls = run.Record.mid(8);
+    QVERIFY2(polls.size() > 50, qPrintable(QString::number(polls.size())));
+    QCOMPARE(polls, QStringList(polls.size(), kPoll));
+    QCOMPARE(run.LogAfterConnect(), (QStringList{kClosing, kClosed})); // the close at exit
+}
+
+void TestE2eUsb::watchdogClosesSilentLink() {
+    const Run run =
+        RunHarness({"--silent-after", "12"}, {"--seconds", "2", "--watchdog-ms", "400"});
+    QCOMPARE(run.ExitCode, 0);
+    QCOMPARE(run.LogAfterConnect(), (QStringList{kWatchdog, kClosing, kClosed}));
+    // Strict ping-pong: the frame after the last answer is sent, and then nothing.
+    QCOMPARE(run.Record.size(), 13);
+    QCOMPARE(run.Record.last(), kPoll);
+}
+
+void TestE2eUsb::adoptsKindFromFirstFrame() {
+    const Run run = RunHarness({"--kind", "2"}, {"--exit-when-ready", "--seconds", "15"});
+    QCOMPARE(run.ExitCode, 0);
+    QVERIFY(!run.Record.isEmpty());
+    QCOMPARE(run.Record.first(), QStringLiteral("53 52 51 02 01 00 01 FA 00 00"));
+    for (const QString& transfer : run.Record)
+        QVERIFY2(transfer.startsWith(QStringLiteral("53 52 51 02 ")), qPrintable(transfer));
+}
+
+// With no signature accepted, the host only reads; the watchdog closes the link.
+void TestE2eUsb::unsignedLinkNeverTransmits_data() {
+    QTest::addColumn<QStringList>("device");
+    QTest::newRow("kind 0") << QStringList{"--kind", "0"};
+    QTest::newRow("kind 4") << QStringList{"--kind", "4"};
+    QTest::newRow("no first frame") << QStringList{"--no-first-frame"};
+}
+
+void TestE2eUsb::unsignedLinkNeverTransmits() {
+    QFETCH(QStringList, device);
+    const Run run = RunHarness(device, {"--seconds", "2", "--watchdog-ms", "500"});
+    QCOMPARE(run.ExitCode, 0);
+    QCOMPARE(run.Record, QStringList());
+    QCOMPARE(run.Log.mid(1),
+             (QStringList{kOpened, "Запрос текущего состояния...", kWatchdog, kClosing, kClosed}));
+}
+
+void TestE2eUsb::transferFailuresRecover_data() {
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("reads") << "--fail-in";
+    QTest::newRow("sends") << "--fail-out";
+}
+
+void TestE2eUsb::transferFailuresRecover() {
+    QFETCH(QString, fault);
+    const Run run =
+        RunHarness({"--latency-us", "0", fault, "60:3:EPIPE"},
+                   {"--seconds", "2", "--watchdog-ms", "500", "--fault-pause-ms", "50"});
+    QCOMPARE(run.ExitCode, 0);
+    // Each failure: close, pause, reopen; the ping-pong then resumes, so the short watchdog
+    // never fires. The last close is the one at exit.
+    const QStringList expected =
+        Repeat({kClosing, kClosed, kOpened}, 3) + QStringList{kClosing, kClosed};
+    QCOMPARE(run.LogAfterConnect(), expected);
+    QCOMPARE(run.Record.last(), kPoll);
+}
+
+void TestE2eUsb::twentiethFailureLeavesLinkClosed() {
+    const Run run =
+        RunHarness({"--latency-us", "0", "--fail-in", "60:1000"},
+                   {"--seconds", "2", "--watchdog-ms", "600", "--fault-pause-ms", "10"});
+    QCOMPARE(run.ExitCode, 0);
+    QStringList expected =
+        Repeat({kClosing, kClosed, kOpened}, 19) + QStringList{kClosing, kClosed};
+    // The watchdog still runs from the last reopen; its expiry finds nothing to close.
+    expected << kWatchdog;
+    QCOMPARE(run.LogAfterConnect(), expected);
+}
+
+void TestE2eUsb::unplugDuringPingPong_data() {
+    QTest::addColumn<QStringList>("replug");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("back before the reopen")
+        << QStringList{"--replug-after-ms", "20"}
+        << QStringList{kClosing, kClosed, kOpened, kClosing, kClosed};
+    QTest::newRow("gone for good")
+        << QStringList() << QStringList{kClosing, kClosed, kCannotOpen, kWatchdog};
+}
+
+void TestE2eUsb::unplugDuringPingPong() {
+    QFETCH(QStringList, replug);
+    QFETCH(QStringList, expected);
+    const Run run =
+        RunHarness(QStringList{"--latency-us", "0", "--unplug-at", "200"} + replug,
+                   {"--seconds", "2", "--watchdog-ms", "500", "--fault-pause-ms", "400"});
+    QCOMPARE(run.ExitCode, 0);
+    QCOMPARE(run.LogAfterConnect(), expected);
+}
+
+void TestE2eUsb::timedOutTransferRecovers() {
+    const Run run =
+        RunHarness({"--latency-us", "0", "--timeout-in", "100", "--timeout-ms", "300"},
+                   {"--seconds", "2", "--watchdog-ms", "1500", "--fault-pause-ms", "50"});
+    QCOMPARE(run.ExitCode, 0);
+    QCOMPARE(run.LogAfterConnect(), (QStringList{kClosing, kClosed, kOpened, kClosing, kClosed}));
+}
+
+void TestE2eUsb::wedgedProgramIsKilled() {
+    QProcess process;
+    process.start(QStringLiteral(KTR_HARNESS),
+                  {"--quiet", "--kill-after-s", "1", "--", "/bin/sleep", "30"});
+    QVERIFY(process.waitForFinished(kProcessBoundMs));
+    QCOMPARE(process.exitCode(), 124);
+}
+
+QTEST_GUILESS_MAIN(TestE2eUsb)
+#include "tst_e2e_usb.moc"

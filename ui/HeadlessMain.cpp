@@ -1,0 +1,129 @@
+// ktr-headless: the program's core without a window. It starts as the window would, runs
+// the connect command, and prints what the operator would see, one line at a time:
+// "log: " for the log pane, "status: " for the status panel, "flash: "/"eeprom: " for the
+// size labels, "link: open"/"link: closed" for the toolbar's look.
+#include "LinkControl.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int kDefaultRunSeconds = 5;
+constexpr int kImageConnectOpen = 19;
+constexpr int kExitNotReady = 1;
+constexpr int kExitBadArguments = 2;
+
+class ConsoleView final : public ktr::HostView {
+public:
+    std::function<void(const QString&)> OnLog;
+
+    void AddLog(const QString& line) override {
+        Print("log", line);
+        if (OnLog) OnLog(line);
+    }
+    void SetQueueCaption(const QString& text) override { queueCaption_ = text; }
+    void SetProgressMax(int) override {}
+    void SetProgressPosition(int) override {}
+    void SetStatusPanel(const QString& text) override { Show("status", status_, text); }
+    void SetFlashSizeText(const QString& text) override { Show("flash", flash_, text); }
+    void SetEepromSizeText(const QString& text) override { Show("eeprom", eeprom_, text); }
+    void SetLinkButtons(int connectImage, int) override {
+        Print("link", connectImage == kImageConnectOpen ? QStringLiteral("open")
+                                                        : QStringLiteral("closed"));
+    }
+    void Beep(int, int) override {}
+    void ShowError(const QString& text) override { Print("error", text); }
+
+    const QString& Status() const { return status_; }
+    void PrintPanels() {
+        Print("status", status_);
+        Print("flash", flash_);
+        Print("eeprom", eeprom_);
+        Print("queue", queueCaption_);
+    }
+
+private:
+    static void Print(const char* kind, const QString& text) {
+        std::printf("%s: %s\n", kind, text.toUtf8().constData());
+        std::fflush(stdout);
+    }
+    static void Show(const char* kind, QString& shown, const QString& text) {
+        if (text == shown) return;
+        shown = text;
+        Print(kind, text);
+    }
+
+    QString status_, flash_, eeprom_;
+    QString queueCaption_ = QStringLiteral("Очередь команд: ");
+};
+
+constexpr int kMaxOptionValue = 86'400'000; // a day, in the largest unit of milliseconds
+
+bool ParseInt(const QCommandLineParser& parser, const QString& name, int& value) {
+    if (!parser.isSet(name)) return true;
+    bool ok = false;
+    value = parser.value(name).toInt(&ok);
+    ok = ok && value >= 0 && value <= kMaxOptionValue;
+    if (!ok) std::fprintf(stderr, "ktr-headless: bad value for --%s\n", qPrintable(name));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Runs the service tool's link core without a window and prints what it shows.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"seconds", "Run for S seconds (default 5).", "S"},
+        {"exit-when-ready",
+         "Exit with 0 as soon as the device is identified and its status answers are in; "
+         "with 1 if that does not happen in time."},
+        {"fault-pause-ms", "Pause after a failed transfer before reopening (default 1000).", "MS"},
+        {"watchdog-ms", "Link watchdog interval (default 10000).", "MS"},
+        {"no-connect", "Do not run the connect command."},
+    });
+    parser.process(app);
+
+    int seconds = kDefaultRunSeconds;
+    ktr::LinkTimings timings;
+    if (!ParseInt(parser, "seconds", seconds) ||
+        !ParseInt(parser, "fault-pause-ms", timings.FaultPauseMs) ||
+        !ParseInt(parser, "watchdog-ms", timings.WatchdogMs))
+        return kExitBadArguments;
+
+    ConsoleView view;
+    view.AddLog(QStringLiteral("Запуск программы"));
+    ktr::LibUsbBackend usb;
+    ktr::LinkControl control(usb, view, timings);
+
+    int exitCode = parser.isSet("exit-when-ready") ? kExitNotReady : 0;
+    if (exitCode == kExitNotReady) {
+        view.OnLog = [&](const QString& line) {
+            if (line == QStringLiteral("Операция успешно завершена.") && control.LinkEstablished &&
+                !view.Status().isEmpty()) {
+                exitCode = 0;
+                QCoreApplication::exit();
+            }
+        };
+    }
+    QTimer::singleShot(std::chrono::seconds(seconds), Qt::PreciseTimer, &app,
+                       &QCoreApplication::quit);
+    if (!parser.isSet("no-connect")) control.ToolButton1Click();
+    app.exec();
+
+    view.OnLog = nullptr;
+    control.CloseLink(); // as the window does when it closes
+    view.PrintPanels();
+    if (exitCode == kExitNotReady)
+        std::fprintf(stderr, "ktr-headless: the device was not identified within %d s\n", seconds);
+    return exitCode;
+}
