@@ -3,6 +3,7 @@
 // "log: " for the log pane, "status: " for the status panel, "flash: "/"eeprom: " for the
 // size labels, "link: open"/"link: closed" for the toolbar's look.
 #include "LinkControl.h"
+#include "WriteJobs.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -90,6 +91,8 @@ int main(int argc, char** argv) {
         {"fault-pause-ms", "Pause after a failed transfer before reopening (default 1000).", "MS"},
         {"watchdog-ms", "Link watchdog interval (default 10000).", "MS"},
         {"no-connect", "Do not run the connect command."},
+        {"flash", "Once the device is identified, write and verify FILE into FLASH.", "FILE"},
+        {"eeprom", "Once the device is identified, write and verify FILE into EEPROM.", "FILE"},
     });
     parser.process(app);
 
@@ -105,16 +108,32 @@ int main(int argc, char** argv) {
     ktr::LibUsbBackend usb;
     ktr::LinkControl control(usb, view, timings);
 
-    int exitCode = parser.isSet("exit-when-ready") ? kExitNotReady : 0;
-    if (exitCode == kExitNotReady) {
-        view.OnLog = [&](const QString& line) {
-            if (line == QStringLiteral("Операция успешно завершена.") && control.LinkEstablished &&
-                !view.Status().isEmpty()) {
-                exitCode = 0;
-                QCoreApplication::exit();
-            }
-        };
-    }
+    // The operator's presses of the write buttons come once the status answers are in; with
+    // --exit-when-ready the run then ends when the queue has drained again.
+    ktr::WriteJobs jobs(control);
+    const QString flashFile = parser.value("flash"), eepromFile = parser.value("eeprom");
+    bool jobsPending = !flashFile.isEmpty() || !eepromFile.isEmpty();
+    const bool exitWhenReady = parser.isSet("exit-when-ready");
+    int exitCode = exitWhenReady ? kExitNotReady : 0;
+    view.OnLog = [&](const QString& line) {
+        if (exitWhenReady && line == QStringLiteral("Очередь команд очищена!")) {
+            QCoreApplication::exit(); // a verification error ends the job
+            return;
+        }
+        if (line != QStringLiteral("Операция успешно завершена.") || !control.LinkEstablished ||
+            view.Status().isEmpty())
+            return;
+        if (jobsPending) {
+            jobsPending = false;
+            QTimer::singleShot(0, &app, [&] {
+                if (!flashFile.isEmpty()) jobs.Button1Click(flashFile);
+                if (!eepromFile.isEmpty()) jobs.Button2Click(eepromFile);
+            });
+        } else if (exitWhenReady) {
+            exitCode = 0;
+            QCoreApplication::exit();
+        }
+    };
     QTimer::singleShot(std::chrono::seconds(seconds), Qt::PreciseTimer, &app,
                        &QCoreApplication::quit);
     if (!parser.isSet("no-connect")) control.ToolButton1Click();
@@ -124,6 +143,9 @@ int main(int argc, char** argv) {
     control.CloseLink(); // as the window does when it closes
     view.PrintPanels();
     if (exitCode == kExitNotReady)
-        std::fprintf(stderr, "ktr-headless: the device was not identified within %d s\n", seconds);
+        std::fprintf(stderr,
+                     "ktr-headless: the device was not identified, or its jobs did not complete, "
+                     "within %d s\n",
+                     seconds);
     return exitCode;
 }

@@ -1,21 +1,10 @@
 // The queue, the transmit and receive steps, the link commands, the watchdog and recovery,
 // driven end to end through the in-process simulated device.
 #include "LinkFixture.h"
+#include "LogLines.h"
 
 using namespace ktr;
 using Bytes = std::vector<uint8_t>;
-
-namespace {
-const QString kOpened = QStringLiteral("Порт связи открыт. (USB)");
-const QString kCannotOpen = QStringLiteral("Порт связи не может быть открыт.");
-const QString kRequesting = QStringLiteral("Запрос текущего состояния...");
-const QString kEstablished = QStringLiteral("Установлена связь с устройством.");
-const QString kDone = QStringLiteral("Операция успешно завершена.");
-const QString kCleared = QStringLiteral("Очередь команд очищена!");
-const QString kNotConnected = QStringLiteral("Модем не подключен!");
-const QString kClosing = QStringLiteral("Закрытие порта связи");
-const QString kClosed = QStringLiteral("Порт связи закрыт");
-} // namespace
 
 class TestLinkControl : public QObject {
     Q_OBJECT
@@ -158,7 +147,7 @@ private slots:
         // At start with nothing opened: one message, the watchdog stops, nothing to close.
         LinkFixture idle({}, {30, 5, 0});
         QVERIFY(idle.RunUntil([&] { return !idle.Link.Timer1.isActive(); }));
-        QCOMPARE(idle.View.Log, QStringList{kNotConnected});
+        QCOMPARE(idle.View.Log, QStringList{kWatchdog});
 
         // After the last poll answer: the link closes, the queue stays.
         LinkFixture f({}, {300, 5, 0});
@@ -167,7 +156,7 @@ private slots:
         f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
         f.View.Log.clear();
         QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
-        QCOMPARE(f.View.Log, (QStringList{kNotConnected, kClosing, kClosed}));
+        QCOMPARE(f.View.Log, (QStringList{kWatchdog, kClosing, kClosed}));
         QCOMPARE(int(f.Link.Queue().size()), 1);
         QVERIFY(!f.Link.Timer1.isActive());
 
@@ -184,7 +173,7 @@ private slots:
         f.Link.ToolButton1Click();
         QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
         QVERIFY(f.Device.OutTransfers().empty());
-        QVERIFY(f.View.Log.contains(kNotConnected));
+        QVERIFY(f.View.Log.contains(kWatchdog));
     }
 
     void twentyFailuresLeaveTheLinkClosed() {

@@ -1,12 +1,11 @@
 // What each answer of the device does, with faults and odd answers injected.
 #include "LinkFixture.h"
+#include "LogLines.h"
 
 using namespace ktr;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-const QString kDone = QStringLiteral("Операция успешно завершена.");
-const QString kCleared = QStringLiteral("Очередь команд очищена!");
 
 // Completions are plain procedures of a library: they reach the test through these.
 struct CompletionLog {

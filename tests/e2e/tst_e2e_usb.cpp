@@ -1,70 +1,10 @@
 // End to end: the headless program on the real libusb, talking to the simulated device that
 // umockdev plays through usbsim-harness. Asserts on what the operator would see and on the
 // exact bytes the device received.
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
+
+#include "HarnessRun.h"
 
 namespace {
-
-const QString kPoll = QStringLiteral("53 52 51 01 01 00 00 F8");
-const QString kIdent = QStringLiteral("53 52 51 01 01 00 01 F9 00 00");
-const QString kDone = QStringLiteral("Операция успешно завершена.");
-const QString kOpened = QStringLiteral("Порт связи открыт. (USB)");
-const QString kClosing = QStringLiteral("Закрытие порта связи");
-const QString kClosed = QStringLiteral("Порт связи закрыт");
-const QString kCannotOpen = QStringLiteral("Порт связи не может быть открыт.");
-const QString kWatchdog = QStringLiteral("Модем не подключен!");
-const QString kEstablished = QStringLiteral("Установлена связь с устройством.");
-
-constexpr int kProcessBoundMs = 40000;
-
-struct Run {
-    int ExitCode = -1;
-    QStringList Output;  // every line the program printed
-    QStringList Log;     // its "log: " lines, without the prefix
-    QStringList Record;  // the OUT transfers the device received, as hex
-    QString ErrorOutput; // for failure messages
-
-    QString Last(const QString& kind) const {
-        QString value;
-        for (const QString& line : Output)
-            if (line.startsWith(kind + QStringLiteral(": "))) value = line.mid(kind.size() + 2);
-        return value;
-    }
-    // Log lines after the first-connect status answers drained.
-    QStringList LogAfterConnect() const {
-        const qsizetype done = Log.indexOf(kDone);
-        return done < 0 ? QStringList() : Log.mid(done + 1);
-    }
-};
-
-Run RunHarness(const QStringList& harnessArgs, const QStringList& programArgs) {
-    QTemporaryDir dir;
-    const QString record = dir.filePath(QStringLiteral("record.txt"));
-    QProcess process;
-    process.start(QStringLiteral(KTR_HARNESS),
-                  QStringList{QStringLiteral("--quiet"), QStringLiteral("--kill-after-s"),
-                              QStringLiteral("30"), QStringLiteral("--record"), record} +
-                      harnessArgs +
-                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS)} +
-                      programArgs);
-    Run run;
-    if (!process.waitForFinished(kProcessBoundMs)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.ErrorOutput = QString::fromUtf8(process.readAllStandardError());
-    run.Output = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    for (const QString& line : run.Output)
-        if (line.startsWith(QStringLiteral("log: "))) run.Log << line.mid(5);
-    QFile file(record);
-    if (file.open(QIODevice::ReadOnly))
-        run.Record = QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    return run;
-}
 
 QStringList Repeat(const QStringList& block, int times) {
     QStringList out;
