@@ -33,10 +33,10 @@ void EnqueueMore(int32_t value) {
 }
 
 Bytes Block(uint32_t address, uint16_t count, const Bytes& data = {}) {
-    Bytes b(6);
+    Bytes b(kBlockHeaderSize + data.size());
     PutU32(b.data(), address);
-    PutU16(b.data() + 4, count);
-    b.insert(b.end(), data.begin(), data.end());
+    PutU16(b.data() + kBlockCountOffset, count);
+    std::copy(data.begin(), data.end(), b.begin() + kBlockHeaderSize);
     return b;
 }
 
