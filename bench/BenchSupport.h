@@ -43,6 +43,18 @@ struct BenchLink {
     ktr::LinkControl Link;
 };
 
+// Poll ping-pong round trips per second against the in-process device.
+inline double PollRoundTripsPerSecond(int milliseconds) {
+    BenchLink b;
+    b.Connect();
+    const uint64_t start = b.Device.FramesReceivedOfType(ktr::cmdPoll);
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    return (b.Device.FramesReceivedOfType(ktr::cmdPoll) - start) / (clock.nsecsElapsed() / 1e9);
+}
+
 inline void PrintFigure(const char* name, double value, const char* unit) {
     std::printf("%s: %.1f %s\n", name, value, unit);
     std::fflush(stdout);

@@ -25,17 +25,6 @@ double DrainRoundTripsPerSecond(int entries) {
     return entries / (clock.nsecsElapsed() / 1e9);
 }
 
-double PollRoundTripsPerSecond(int milliseconds) {
-    BenchLink b;
-    b.Connect();
-    const uint64_t start = b.Device.FramesReceivedOfType(cmdPoll);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return (b.Device.FramesReceivedOfType(cmdPoll) - start) / (clock.nsecsElapsed() / 1e9);
-}
-
 } // namespace
 
 // Best of several runs: the short queues finish in about a millisecond.

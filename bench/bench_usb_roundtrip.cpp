@@ -66,24 +66,13 @@ Steady SteadyState(int shortS, int longS, const QStringList& harnessArgs) {
             roundTrips > 0 ? 1e6 * cpuS / roundTrips : 0};
 }
 
-double InProcessRoundTripsPerSecond(int milliseconds) {
-    BenchLink b;
-    b.Connect();
-    const uint64_t start = b.Device.FramesReceivedOfType(cmdPoll);
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-    return double(b.Device.FramesReceivedOfType(cmdPoll) - start) / (clock.nsecsElapsed() / 1e9);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const Steady fast = SteadyState(1, 4, {QStringLiteral("--latency-us"), QStringLiteral("0")});
     PrintFigure("umockdev_rt_per_s", fast.RoundTripsPerS, "rt/s");
-    const double inProcess = InProcessRoundTripsPerSecond(2000);
+    const double inProcess = PollRoundTripsPerSecond(2000);
     PrintFigure("inprocess_rt_per_s", inProcess, "rt/s");
     PrintFigure("inprocess_us_per_rt", 1e6 / inProcess, "us");
     const Steady idle = SteadyState(1, 6, {}); // the harness's default, real-device latency
