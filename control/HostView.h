@@ -6,6 +6,10 @@
 
 namespace ktr {
 
+// ToolButton1 (connect) and ToolButton4 (disconnect) images, open and closed look.
+constexpr int kImageConnectClosed = 18, kImageConnectOpen = 19;
+constexpr int kImageDisconnectOpen = 20, kImageDisconnectClosed = 21;
+
 class HostView {
 public:
     virtual ~HostView() = default;

@@ -10,8 +10,6 @@ namespace {
 // The window message 0x401 of the receive step, as a posted event.
 const QEvent::Type kReceiveEvent = QEvent::Type(QEvent::User + 1);
 
-constexpr int kImageConnectClosed = 18, kImageConnectOpen = 19;
-constexpr int kImageDisconnectOpen = 20, kImageDisconnectClosed = 21;
 } // namespace
 
 uint32_t CommandEntry::Address() const {

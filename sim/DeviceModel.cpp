@@ -8,19 +8,18 @@
 namespace ktr::sim {
 
 namespace {
-constexpr uint8_t kErasedByte = 0xFF;
 
 // Memories grow on first write, so a device reporting gigabytes costs nothing until used.
 void WriteMemory(std::vector<uint8_t>& memory, uint32_t limit, uint32_t address,
                  const uint8_t* data, int count) {
     const uint64_t end = std::min<uint64_t>(uint64_t(address) + count, limit);
     if (end <= address) return;
-    if (memory.size() < end) memory.resize(end, kErasedByte);
+    if (memory.size() < end) memory.resize(end, DeviceModel::kErasedByte);
     std::copy(data, data + (end - address), memory.begin() + address);
 }
 
 uint8_t ReadMemory(const std::vector<uint8_t>& memory, uint64_t address) {
-    return address < memory.size() ? memory[address] : kErasedByte;
+    return address < memory.size() ? memory[address] : DeviceModel::kErasedByte;
 }
 } // namespace
 

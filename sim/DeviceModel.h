@@ -27,6 +27,7 @@ struct DeviceConfig {
 class DeviceModel {
 public:
     static constexpr uint32_t kMaxMemoryBytes = 64u << 20;
+    static constexpr uint8_t kErasedByte = 0xFF; // what unwritten memory reads as
 
     explicit DeviceModel(DeviceConfig config = {});
 

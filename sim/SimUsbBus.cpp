@@ -1,5 +1,7 @@
 #include "SimUsbBus.h"
 
+#include "UsbDevice.h"
+
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -95,8 +97,8 @@ int SimUsbBus::ControlMsg(usb_dev_handle* handle, int requestType, int request, 
     DeviceModel& model = *it->second->Model;
     if (request != 0 || value != 0 || index != 0) return -EPIPE; // a real device stalls
     auto* data = reinterpret_cast<uint8_t*>(bytes);
-    if (requestType == 0x40) return model.Out(data, size);
-    if (requestType == 0xC1) return model.In(data, size);
+    if (requestType == kRequestTypeOut) return model.Out(data, size);
+    if (requestType == kRequestTypeIn) return model.In(data, size);
     return -EPIPE;
 }
 

@@ -16,7 +16,6 @@
 namespace {
 
 constexpr int kDefaultRunSeconds = 5;
-constexpr int kImageConnectOpen = 19;
 constexpr int kExitNotReady = 1;
 constexpr int kExitBadArguments = 2;
 
@@ -35,8 +34,8 @@ public:
     void SetFlashSizeText(const QString& text) override { Show("flash", flash_, text); }
     void SetEepromSizeText(const QString& text) override { Show("eeprom", eeprom_, text); }
     void SetLinkButtons(int connectImage, int) override {
-        Print("link", connectImage == kImageConnectOpen ? QStringLiteral("open")
-                                                        : QStringLiteral("closed"));
+        Print("link", connectImage == ktr::kImageConnectOpen ? QStringLiteral("open")
+                                                             : QStringLiteral("closed"));
     }
     void Beep(int, int) override {}
     void ShowError(const QString& text) override { Print("error", text); }

@@ -1,5 +1,7 @@
 #include "UmockdevDevice.h"
 
+#include "UsbDevice.h"
+
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -23,11 +25,7 @@ namespace {
 
 constexpr const char* kSysPath = "/sys/devices/usb1/1-1";
 constexpr const char* kDevNode = "/dev/bus/usb/001/002";
-constexpr int kRequestTypeOut = 0x40; // vendor, to the device
-constexpr int kRequestTypeIn = 0xC1;  // vendor, to the interface
-constexpr int kDefaultTransferTimeoutMs = 5000;
 constexpr size_t kSocketPathMax = sizeof(sockaddr_un::sun_path) - 1;
-constexpr uint8_t kErasedByte = 0xFF;
 
 // A full-speed vendor device, 1000:6666: one configuration with one interface and no
 // endpoints beyond the default one, which is all the link uses.
@@ -67,7 +65,7 @@ bool IsSocket(const std::string& path) {
 bool WriteMemoryDump(const std::string& path, const std::vector<uint8_t>& memory,
                      uint32_t reportedSize) {
     const size_t size = std::min<size_t>(reportedSize, DeviceModel::kMaxMemoryBytes);
-    std::vector<uint8_t> image(size, kErasedByte);
+    std::vector<uint8_t> image(size, DeviceModel::kErasedByte);
     std::copy_n(memory.begin(), std::min(size, memory.size()), image.begin());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
@@ -207,7 +205,7 @@ int UmockdevDevice::Transfer(Direction dir, uint8_t* bytes, int size, int reques
         lock.unlock();
         const int delayMs = options_.TimeoutDelayMs >= 0 ? options_.TimeoutDelayMs
                             : requestedTimeoutMs > 0     ? requestedTimeoutMs
-                                                         : kDefaultTransferTimeoutMs;
+                                                         : kTransferTimeoutMs;
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         return -ETIMEDOUT;
     }
