@@ -21,6 +21,10 @@ struct NullView : ktr::HostView {
     void SetLinkButtons(int, int) override {}
     void Beep(int, int) override {}
     void ShowError(const QString&) override {}
+    void SetCaption(const QString&) override {}
+    void SetTcpStatus(const QString&) override {}
+    void SetKindSelection(int) override {}
+    void SetConfiguratorEnabled(bool) override {}
 };
 
 struct BenchLink {

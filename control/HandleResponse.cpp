@@ -49,14 +49,21 @@ void LinkControl::VerificationError(uint8_t type, const uint8_t* payload) {
     ClearQueue();
 }
 
-void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target) {
+void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target,
+                             int32_t targetSize) {
     if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
     const int count = GetU16(payload + kBlockCountOffset);
     if (count > queue_.front().BlockCount() || payloadLength < kBlockHeaderSize + count) return;
     const uint64_t serial = queue_.front().Serial;
     Notify(BlockEnd(payload));
     if (queue_.empty() || queue_.front().Serial != serial) return;
-    if (target) std::memcpy(target + GetU32(payload), payload + kBlockDataOffset, size_t(count));
+    // A later read may have redirected this answer into a smaller buffer: copy only what
+    // lies inside the Count that buffer was accepted with.
+    const uint32_t address = GetU32(payload);
+    if (target && address < uint32_t(std::max(targetSize, 0))) {
+        const uint32_t room = uint32_t(targetSize) - address;
+        std::memcpy(target + address, payload + kBlockDataOffset, std::min<uint32_t>(count, room));
+    }
     Retire(serial);
 }
 
@@ -140,9 +147,9 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
         }
         return;
     case cmdEepromRead:
-        return ReadAnswer(payload, payloadLength, EepromReadTarget);
+        return ReadAnswer(payload, payloadLength, EepromReadTarget, EepromReadTargetSize);
     case cmdAuxRead:
-        return ReadAnswer(payload, payloadLength, AuxReadTarget);
+        return ReadAnswer(payload, payloadLength, AuxReadTarget, AuxReadTargetSize);
     default:
         return;
     }

@@ -26,6 +26,10 @@ public:
     virtual void Beep(int frequencyHz, int durationMs) = 0;
     // The default error report: a box with the text and OK.
     virtual void ShowError(const QString& text) = 0;
+    virtual void SetCaption(const QString& text) = 0;      // the main window's caption
+    virtual void SetTcpStatus(const QString& text) = 0;    // Label9
+    virtual void SetKindSelection(int itemIndex) = 0;      // ComboBox1; -1 selects nothing
+    virtual void SetConfiguratorEnabled(bool enabled) = 0; // Button3
 };
 
 // Receives the device's cmdTcpReply payloads: the TCP bridge sends them to each client in

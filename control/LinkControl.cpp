@@ -66,6 +66,7 @@ bool LinkControl::Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
     entry.Data.assign(data, data + length);
     entry.Completion = completion;
     entry.Serial = nextSerial_++;
+    queuedBytes_[command] += length;
     View.SetProgressMax(int(queue_.size()));
     View.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
@@ -81,8 +82,13 @@ bool LinkControl::EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_
     return Enqueue(command, data, length, completion);
 }
 
+void LinkControl::PopHead() {
+    queuedBytes_[queue_.front().Command] -= queue_.front().Length;
+    queue_.pop_front();
+}
+
 void LinkControl::DequeueCommand() {
-    if (!queue_.empty()) queue_.pop_front();
+    if (!queue_.empty()) PopHead();
     if (queue_.empty()) View.AddLog(QStringLiteral("Операция успешно завершена."));
     View.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
@@ -91,6 +97,7 @@ void LinkControl::DequeueCommand() {
 void LinkControl::ClearQueue() {
     if (!queue_.empty()) {
         queue_.clear();
+        std::fill(std::begin(queuedBytes_), std::end(queuedBytes_), 0);
         View.AddLog(QStringLiteral("Очередь команд очищена!"));
     }
     View.SetProgressPosition(0);
@@ -99,6 +106,14 @@ void LinkControl::ClearQueue() {
 
 void LinkControl::ShowQueueCount() {
     View.SetQueueCaption(QStringLiteral("Очередь команд: %1.").arg(queue_.size()));
+    emit QueueChanged();
+}
+
+void LinkControl::ForgetPluginRequests() {
+    for (CommandEntry& entry : queue_)
+        entry.Completion = nullptr;
+    EepromReadTarget = AuxReadTarget = nullptr;
+    EepromReadTargetSize = AuxReadTargetSize = 0;
 }
 
 void LinkControl::RequestStatus() {

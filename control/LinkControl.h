@@ -39,6 +39,11 @@ public:
     void ClearQueue();
     void RequestStatus();
     const CommandQueue& Queue() const { return queue_; }
+    // Payload bytes of the queued entries of one Type, kept as the queue changes.
+    uint64_t QueuedBytes(uint8_t command) const { return queuedBytes_[command]; }
+    // A configurator library is going away: its queued requests stay queued and are still
+    // sent, but their completions are never called and no read answer is copied any more.
+    void ForgetPluginRequests();
 
     // Link lifecycle.
     void OpenLink();
@@ -67,11 +72,19 @@ public:
     uint32_t FlashSize = 0;
     uint32_t EepromSize = 0;
     uint32_t AuxSize = 0;
-    uint8_t* EepromReadTarget = nullptr; // set by the configurator host
+    // Set by the configurator host: the buffer of the latest accepted read of each area and
+    // the Count it was accepted with; an answer is never copied past that Count.
+    uint8_t* EepromReadTarget = nullptr;
+    int32_t EepromReadTargetSize = 0;
     uint8_t* AuxReadTarget = nullptr;
+    int32_t AuxReadTargetSize = 0;
     QTimer Timer1;
     QTimer Timer2;
     HostView& View;
+
+signals:
+    // After every change of the queue, once its display is up to date.
+    void QueueChanged();
 
 protected:
     bool event(QEvent* event) override;
@@ -88,10 +101,12 @@ private:
     void Notify(int32_t value);
     void Retire(uint64_t serial);
     void VerificationError(uint8_t type, const uint8_t* payload);
-    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target);
+    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target, int32_t targetSize);
+    void PopHead();
 
     LinkTimings timings_;
     CommandQueue queue_;
+    uint64_t queuedBytes_[256] = {};
     uint64_t nextSerial_ = 1;
     bool receiving_ = false;
     bool receivePosted_ = false;

@@ -14,6 +14,10 @@ public:
     int ConnectImage = 18, DisconnectImage = 21;
     int Beeps = 0;
     QStringList Errors;
+    QStringList Captions; // every caption set, in order
+    QString TcpStatus = QStringLiteral("Подключение");
+    int KindSelection = -1;
+    bool ConfiguratorEnabled = false;
 
     void AddLog(const QString& line) override { Log << line; }
     void SetQueueCaption(const QString& text) override { QueueCaption = text; }
@@ -28,4 +32,8 @@ public:
     }
     void Beep(int, int) override { ++Beeps; }
     void ShowError(const QString& text) override { Errors << text; }
+    void SetCaption(const QString& text) override { Captions << text; }
+    void SetTcpStatus(const QString& text) override { TcpStatus = text; }
+    void SetKindSelection(int itemIndex) override { KindSelection = itemIndex; }
+    void SetConfiguratorEnabled(bool enabled) override { ConfiguratorEnabled = enabled; }
 };

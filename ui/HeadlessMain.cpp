@@ -39,6 +39,10 @@ public:
     }
     void Beep(int, int) override {}
     void ShowError(const QString& text) override { Print("error", text); }
+    void SetCaption(const QString& text) override { caption_ = text; }
+    void SetTcpStatus(const QString& text) override { Show("tcp", tcpStatus_, text); }
+    void SetKindSelection(int) override {}
+    void SetConfiguratorEnabled(bool) override {}
 
     const QString& Status() const { return status_; }
     void PrintPanels() {
@@ -59,7 +63,7 @@ private:
         Print(kind, text);
     }
 
-    QString status_, flash_, eeprom_;
+    QString status_, flash_, eeprom_, caption_, tcpStatus_;
     QString queueCaption_ = QStringLiteral("Очередь команд: ");
 };
 

@@ -195,6 +195,7 @@ private slots:
         uint8_t target[24];
         std::fill(std::begin(target), std::end(target), 0xEE);
         f.Link.EepromReadTarget = target;
+        f.Link.EepromReadTargetSize = sizeof target;
         completions.Target = target + 8;
         Enqueue(f, cmdEepromRead, Block(8, 4), Record);
 
