@@ -1,6 +1,8 @@
 #include "UsbDevice.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 
 namespace ktr {
 
@@ -8,6 +10,27 @@ void UsbInit(UsbDevice& dev) {
     dev.Device = nullptr;
     dev.Handle = nullptr;
     dev.Backend->Init();
+}
+
+namespace {
+int PathNumber(const char* name) {
+    char* end = nullptr;
+    const long number = std::strtol(name, &end, 10);
+    return end != name && *end == '\0' && number >= 0 && number <= INT_MAX ? int(number) : -1;
+}
+
+bool IsWanted(const UsbDevice& dev) {
+    if (dev.WantedBus == 0 && dev.WantedDevice == 0) return true;
+    return BusNumber(dev.Bus) == dev.WantedBus && DeviceNumber(dev.Device) == dev.WantedDevice;
+}
+} // namespace
+
+int BusNumber(const usb_bus* bus) {
+    return PathNumber(bus->dirname);
+}
+
+int DeviceNumber(const struct usb_device* device) {
+    return PathNumber(device->filename);
 }
 
 bool UsbOpen(UsbDevice& dev) {
@@ -18,7 +41,7 @@ bool UsbOpen(UsbDevice& dev) {
     for (dev.Bus = dev.Backend->GetBusses(); dev.Bus; dev.Bus = dev.Bus->next) {
         for (dev.Device = dev.Bus->devices; dev.Device; dev.Device = dev.Device->next) {
             if (dev.Device->descriptor.idVendor == dev.VendorId &&
-                dev.Device->descriptor.idProduct == dev.ProductId) {
+                dev.Device->descriptor.idProduct == dev.ProductId && IsWanted(dev)) {
                 dev.Handle = dev.Backend->Open(dev.Device);
                 return dev.Handle != nullptr;
             }

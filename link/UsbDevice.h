@@ -27,6 +27,9 @@ struct UsbDevice {
     usb_dev_handle* Handle = nullptr;
     uint16_t VendorId = 0;
     uint16_t ProductId = 0;
+    // Picks one of several matching devices by bus and device number; 0 and 0: the first.
+    int WantedBus = 0;
+    int WantedDevice = 0;
     int32_t LastResult = 0;
     uint8_t TransmitBuffer[kTransmitBufferSize] = {};
     uint8_t ReceiveBuffer[kReceiveBufferSize] = {};
@@ -34,9 +37,14 @@ struct UsbDevice {
 
 // Drops Device and Handle (without closing) and initialises the library.
 void UsbInit(UsbDevice& dev);
-// Opens the first device matching VendorId/ProductId in bus and device list order. The
-// search ends at the first match: if that one cannot be opened, false, and no other is tried.
+// Opens the first device matching VendorId/ProductId (and WantedBus/WantedDevice when set)
+// in bus and device list order. The search ends at the first match: if that one cannot be
+// opened, false, and no other is tried.
 bool UsbOpen(UsbDevice& dev);
+// The numbers in a listed device's path (bus 001, device 002 -> 1 and 2); -1 when its name
+// is not a decimal number.
+int BusNumber(const usb_bus* bus);
+int DeviceNumber(const struct usb_device* device);
 // False with no handle, or when usb_close fails (the handle is kept for another try).
 bool UsbClose(UsbDevice& dev);
 // IN (0xC1) into ReceiveBuffer / OUT (0x40) from TransmitBuffer, 5000 ms timeout. With no

@@ -92,20 +92,39 @@ void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, ui
     } while (address < image.size());
 }
 
-void WriteJobs::WriteFlashFile(const QString& path) {
-    if (path.isEmpty() || !QFileInfo(path).isFile()) return;
+bool WriteJobs::FlashJob(const QString& path, bool write) {
+    if (path.isEmpty() || !QFileInfo(path).isFile()) return false;
     std::vector<uint8_t> image;
-    if (!LoadImage(path, ImageKind::Flash, image)) return;
+    if (!LoadImage(path, ImageKind::Flash, image)) return false;
     // Even an empty image is one empty block each way.
-    QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
+    if (write) QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
     QueuePass(cmdFlashVerify, image, 0, kMaxBlockData);
+    return true;
 }
 
-void WriteJobs::WriteEepromFile(const QString& path) {
+bool WriteJobs::EepromJob(const QString& path, bool write) {
     std::vector<uint8_t> image;
-    if (!LoadImage(path, ImageKind::Eeprom, image) || image.empty()) return;
-    QueuePass(cmdEepromWrite, image, 0, 0);
+    if (!LoadImage(path, ImageKind::Eeprom, image)) return false;
+    if (image.empty()) return true;
+    if (write) QueuePass(cmdEepromWrite, image, 0, 0);
     QueuePass(cmdEepromVerify, image, 0, 0);
+    return true;
+}
+
+bool WriteJobs::WriteFlashFile(const QString& path) {
+    return FlashJob(path, true);
+}
+
+bool WriteJobs::WriteEepromFile(const QString& path) {
+    return EepromJob(path, true);
+}
+
+bool WriteJobs::VerifyFlashFile(const QString& path) {
+    return FlashJob(path, false);
+}
+
+bool WriteJobs::VerifyEepromFile(const QString& path) {
+    return EepromJob(path, false);
 }
 
 } // namespace ktr

@@ -21,8 +21,14 @@ public:
 
     // A missing FLASH file ends the job quietly; an EEPROM file that cannot be opened (and
     // a FLASH file present but unreadable) is shown through the view's error report.
-    void WriteFlashFile(const QString& path);
-    void WriteEepromFile(const QString& path);
+    // True when the file was accepted and its passes queued (an empty EEPROM image queues
+    // nothing); false when it was refused, whether or not a line said why.
+    bool WriteFlashFile(const QString& path);
+    bool WriteEepromFile(const QString& path);
+    // The verify pass alone, the same in every other way: the device is compared with the
+    // file and nothing is written.
+    bool VerifyFlashFile(const QString& path);
+    bool VerifyEepromFile(const QString& path);
 
     FillRandomState Fill; // one per program run, shared by every HEX read
 
@@ -30,6 +36,8 @@ private:
     enum class ImageKind { Flash, Eeprom };
     // Reads the file into image, or reports why not; false leaves nothing to queue.
     bool LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image);
+    bool FlashJob(const QString& path, bool write);
+    bool EepromJob(const QString& path, bool write);
     void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
                    uint64_t stride);
 
