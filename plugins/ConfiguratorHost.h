@@ -6,6 +6,7 @@
 
 #include "CommandQueue.h"
 #include "HostView.h"
+#include "ktrcfg.h"
 
 #include <QLibrary>
 #include <QString>
@@ -26,18 +27,28 @@ struct DeviceKindInfo {
 };
 extern const std::array<DeviceKindInfo, 3> kDeviceKinds;
 
+// One per program run: the C callbacks handed to CfgExec reach the most recently
+// constructed host. Releasing a library (a kind change, BeforeDestruction) keeps its queued
+// requests, which are still sent, but without their completions and read targets.
 class ConfiguratorHost : public DeviceKindHook {
 public:
     ConfiguratorHost(LinkControl& link, HostView& view);
     ~ConfiguratorHost() override; // runs BeforeDestruction
 
-    // itemIndex 0..2, or -1 for no selection.
+    // itemIndex 0..2, or -1 (any other value too) for no selection. Sets LinkSignature and
+    // Button3 at once; while CfgExec runs, the release of the old library and the loading of
+    // the new one wait until it returns. Loading failures are silent.
     void ComboBox1Change(int itemIndex);
     void DeviceKindChanged() override;
+    // Calls CfgExec when an entry is loaded; does nothing while CfgExec already runs.
+    // Whatever CfgExec throws is caught and ignored.
     void Button3Click();
     void BeforeDestruction();
 
-    // The four host callbacks: Count when accepted, -7 when refused.
+    // The four host callbacks: Count when accepted, -7 when refused (a null buffer, or Count
+    // above the area's reported size). Blocks of 256 from address 0, each with completion;
+    // Count 0 or below queues nothing; both then run OpenLink. A read makes target the
+    // area's read target, bounded by Count.
     int32_t PluginReadEeprom(uint8_t* target, int32_t count, PluginCompletion completion);
     int32_t PluginReadAux(uint8_t* target, int32_t count, PluginCompletion completion);
     int32_t PluginWriteEeprom(const uint8_t* source, int32_t count, PluginCompletion completion);
@@ -51,7 +62,28 @@ public:
 
     bool LibraryLoaded() const;
     bool EntryFound() const;
-    bool Running() const; // inside CfgExec
+    bool Running() const;        // inside CfgExec
+    QString LibraryPath() const; // the loaded library's file, empty when none
+
+private:
+    void ReleaseLibrary();
+    void LoadLibrary(int itemIndex);
+    int32_t Read(uint8_t command, uint8_t* target, int32_t count, PluginCompletion completion,
+                 uint32_t areaSize, uint8_t*& readTarget, int32_t& readTargetSize);
+    int32_t Write(uint8_t command, const uint8_t* source, int32_t count,
+                  PluginCompletion completion, uint32_t areaSize);
+    void QueueBlocks(uint8_t command, const uint8_t* source, int32_t count,
+                     PluginCompletion completion);
+
+    LinkControl& link_;
+    HostView& view_;
+    QStringList libraryDirs_;
+    std::unique_ptr<QLibrary> configuratorHandle_;
+    KtrCfgExecProc configuratorEntry_ = nullptr;
+    bool running_ = false;
+    // A kind chosen while CfgExec runs: its release and loading wait until CfgExec returns.
+    bool changePending_ = false;
+    int pendingItem_ = -1;
 };
 
 } // namespace ktr

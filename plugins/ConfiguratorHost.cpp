@@ -1,0 +1,247 @@
+#include "ConfiguratorHost.h"
+
+#include "LinkControl.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+namespace ktr {
+
+const std::array<DeviceKindInfo, 3> kDeviceKinds = {{
+    {1, "Модем KTR-17 (изменения 01, 02)", "Конфигуратор модемов КТР-17", "ktr17cfg"},
+    {2, "Монитор контроллера дорожного", "Конфигуратор монитора контроллера дорожного", "rdm05cfg"},
+    {3, "Контроллер PIR-датчиков", "Конфигуратор контроллера PIR-датчиков", "pzk03cfg"},
+}};
+
+// The queue stores completions as plain procedures; on 32-bit Windows the library's
+// convention would differ and the queue's type must carry it first.
+static_assert(std::is_same_v<KtrCfgCompletion, PluginCompletion>,
+              "PluginCompletion must carry the configurator calling convention");
+
+namespace {
+
+constexpr int32_t kRefused = KTRCFG_REFUSED;
+constexpr int32_t kBlockBytes = KTRCFG_BLOCK_BYTES;
+static_assert(kBlockBytes == kMaxBlockData);
+
+// The one global the plug-in interface forces: CfgExec gets plain C procedures, which have
+// no other way back to the host.
+ConfiguratorHost* callbackHost = nullptr;
+
+// The library's code must never see a C++ exception unwind through its frames.
+template <class Call> int32_t Guarded(Call call) {
+    if (!callbackHost) return kRefused;
+    try {
+        return call(*callbackHost);
+    } catch (...) {
+        return kRefused;
+    }
+}
+
+int32_t KTRCFG_CALL ReadAuxCallback(uint8_t* target, int32_t count, KtrCfgCompletion done) {
+    return Guarded([&](ConfiguratorHost& h) { return h.PluginReadAux(target, count, done); });
+}
+int32_t KTRCFG_CALL WriteAuxCallback(const uint8_t* source, int32_t count, KtrCfgCompletion done) {
+    return Guarded([&](ConfiguratorHost& h) { return h.PluginWriteAux(source, count, done); });
+}
+int32_t KTRCFG_CALL ReadEepromCallback(uint8_t* target, int32_t count, KtrCfgCompletion done) {
+    return Guarded([&](ConfiguratorHost& h) { return h.PluginReadEeprom(target, count, done); });
+}
+int32_t KTRCFG_CALL WriteEepromCallback(const uint8_t* source, int32_t count,
+                                        KtrCfgCompletion done) {
+    return Guarded([&](ConfiguratorHost& h) { return h.PluginWriteEeprom(source, count, done); });
+}
+
+} // namespace
+
+ConfiguratorHost::ConfiguratorHost(LinkControl& link, HostView& view) : link_(link), view_(view) {
+    if (QCoreApplication::instance()) libraryDirs_ << QCoreApplication::applicationDirPath();
+    callbackHost = this;
+}
+
+ConfiguratorHost::~ConfiguratorHost() {
+    if (callbackHost == this) callbackHost = nullptr;
+    BeforeDestruction();
+}
+
+QString ConfiguratorHost::LibraryFileName(const QString& baseName) {
+#if defined(Q_OS_WIN)
+    return baseName + QStringLiteral(".dll");
+#elif defined(Q_OS_MACOS)
+    return QStringLiteral("lib") + baseName + QStringLiteral(".dylib");
+#else
+    return QStringLiteral("lib") + baseName + QStringLiteral(".so");
+#endif
+}
+
+void ConfiguratorHost::SetLibraryDirs(const QStringList& dirs) {
+    libraryDirs_ = dirs;
+}
+
+bool ConfiguratorHost::LibraryLoaded() const {
+    return configuratorHandle_ != nullptr;
+}
+
+bool ConfiguratorHost::EntryFound() const {
+    return configuratorEntry_ != nullptr;
+}
+
+bool ConfiguratorHost::Running() const {
+    return running_;
+}
+
+QString ConfiguratorHost::LibraryPath() const {
+    return configuratorHandle_ ? configuratorHandle_->fileName() : QString();
+}
+
+// ---- Kinds ----
+
+void ConfiguratorHost::ComboBox1Change(int itemIndex) {
+    if (itemIndex < 0 || itemIndex >= int(kDeviceKinds.size())) itemIndex = -1;
+    view_.SetConfiguratorEnabled(itemIndex >= 0);
+    // The signature decides which frames the parser accepts from now on, so it cannot wait.
+    link_.LinkSignature =
+        itemIndex >= 0 ? SignatureOfKind(uint32_t(kDeviceKinds[itemIndex].Kind)) : 0;
+    if (running_) {
+        changePending_ = true;
+        pendingItem_ = itemIndex;
+        return;
+    }
+    ReleaseLibrary();
+    if (itemIndex >= 0) LoadLibrary(itemIndex);
+}
+
+void ConfiguratorHost::DeviceKindChanged() {
+    const uint32_t kind = KindOfSignature(link_.LinkSignature);
+    int itemIndex = -1;
+    if (kind >= 1 && kind <= kDeviceKinds.size()) {
+        itemIndex = int(kind) - 1;
+        view_.SetCaption(QString::fromUtf8(kDeviceKinds[itemIndex].Caption));
+    }
+    view_.SetKindSelection(itemIndex);
+    ComboBox1Change(itemIndex);
+}
+
+void ConfiguratorHost::Button3Click() {
+    // A second press from inside the library's own window would re-enter code that is
+    // still waiting for its first run's answers.
+    if (!configuratorEntry_ || running_) return;
+    running_ = true;
+    try {
+        configuratorEntry_(ReadAuxCallback, WriteAuxCallback, ReadEepromCallback,
+                           WriteEepromCallback);
+    } catch (...) {
+        // Configurator code is not ours to fail on.
+    }
+    running_ = false;
+    if (changePending_) {
+        changePending_ = false;
+        ReleaseLibrary();
+        if (pendingItem_ >= 0) LoadLibrary(pendingItem_);
+    }
+}
+
+// From inside CfgExec (the window closed through the library's own message loop) the
+// release waits like a kind change; should the host go first, the library stays mapped.
+void ConfiguratorHost::BeforeDestruction() {
+    if (running_) {
+        changePending_ = true;
+        pendingItem_ = -1;
+        return;
+    }
+    ReleaseLibrary();
+}
+
+void ConfiguratorHost::ReleaseLibrary() {
+    configuratorEntry_ = nullptr;
+    if (!configuratorHandle_) return;
+    // Its completions and buffers go with it: the queue must never call or copy into them.
+    link_.ForgetPluginRequests();
+    configuratorHandle_->unload();
+    configuratorHandle_.reset();
+}
+
+void ConfiguratorHost::LoadLibrary(int itemIndex) {
+    const QString baseName = QString::fromLatin1(kDeviceKinds[itemIndex].Library);
+    auto library = std::make_unique<QLibrary>();
+    // QLibrary's own search skips the program's folder, where the libraries are installed.
+    bool loaded = false;
+    for (const QString& dir : libraryDirs_) {
+        const QString path = QDir(dir).filePath(LibraryFileName(baseName));
+        if (!QFileInfo::exists(path)) continue;
+        library->setFileName(path);
+        if ((loaded = library->load())) break;
+    }
+    if (!loaded) {
+        library->setFileName(baseName);
+        if (!library->load()) return;
+    }
+    configuratorEntry_ = reinterpret_cast<KtrCfgExecProc>(library->resolve("CfgExec"));
+    configuratorHandle_ = std::move(library);
+}
+
+// ---- Callbacks ----
+
+void ConfiguratorHost::QueueBlocks(uint8_t command, const uint8_t* source, int32_t count,
+                                   PluginCompletion completion) {
+    uint8_t data[kBlockHeaderSize + kBlockBytes];
+    for (int32_t address = 0; address < count; address += kBlockBytes) {
+        const int32_t n = std::min(kBlockBytes, count - address);
+        PutU32(data, uint32_t(address));
+        PutU16(data + kBlockCountOffset, uint16_t(n));
+        uint16_t length = kBlockHeaderSize;
+        if (source) {
+            std::memcpy(data + kBlockDataOffset, source + address, size_t(n));
+            length += uint16_t(n);
+        }
+        link_.EnqueueCommandEx(command, data, length, completion);
+    }
+}
+
+int32_t ConfiguratorHost::Read(uint8_t command, uint8_t* target, int32_t count,
+                               PluginCompletion completion, uint32_t areaSize, uint8_t*& readTarget,
+                               int32_t& readTargetSize) {
+    if (!target || count > int32_t(areaSize)) return kRefused;
+    readTarget = target;
+    readTargetSize = std::max(count, 0);
+    QueueBlocks(command, nullptr, count, completion);
+    link_.OpenLink();
+    return count;
+}
+
+int32_t ConfiguratorHost::Write(uint8_t command, const uint8_t* source, int32_t count,
+                                PluginCompletion completion, uint32_t areaSize) {
+    if (!source || count > int32_t(areaSize)) return kRefused;
+    QueueBlocks(command, source, count, completion);
+    link_.OpenLink();
+    return count;
+}
+
+int32_t ConfiguratorHost::PluginReadEeprom(uint8_t* target, int32_t count,
+                                           PluginCompletion completion) {
+    return Read(cmdEepromRead, target, count, completion, link_.EepromSize, link_.EepromReadTarget,
+                link_.EepromReadTargetSize);
+}
+
+int32_t ConfiguratorHost::PluginReadAux(uint8_t* target, int32_t count,
+                                        PluginCompletion completion) {
+    return Read(cmdAuxRead, target, count, completion, link_.AuxSize, link_.AuxReadTarget,
+                link_.AuxReadTargetSize);
+}
+
+int32_t ConfiguratorHost::PluginWriteEeprom(const uint8_t* source, int32_t count,
+                                            PluginCompletion completion) {
+    return Write(cmdEepromWrite, source, count, completion, link_.EepromSize);
+}
+
+int32_t ConfiguratorHost::PluginWriteAux(const uint8_t* source, int32_t count,
+                                         PluginCompletion completion) {
+    return Write(cmdAuxWrite, source, count, completion, link_.AuxSize);
+}
+
+} // namespace ktr
