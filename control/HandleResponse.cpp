@@ -49,8 +49,10 @@ void LinkControl::VerificationError(uint8_t type, const uint8_t* payload) {
     ClearQueue();
 }
 
-void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target,
-                             int32_t targetSize) {
+// The target is read after the completion: it may have redirected the area's reads, or
+// released the library and its buffer with it.
+void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* const& target,
+                             const int32_t& targetSize) {
     if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
     const int count = GetU16(payload + kBlockCountOffset);
     if (count > queue_.front().BlockCount() || payloadLength < kBlockHeaderSize + count) return;

@@ -101,7 +101,8 @@ private:
     void Notify(int32_t value);
     void Retire(uint64_t serial);
     void VerificationError(uint8_t type, const uint8_t* payload);
-    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* target, int32_t targetSize);
+    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* const& target,
+                    const int32_t& targetSize);
     void PopHead();
 
     LinkTimings timings_;

@@ -31,6 +31,18 @@ void EnqueueMore(int32_t value) {
     Record(value);
     completions.Fixture->Link.EnqueueCommand(cmdAuxSize, nullptr, 0);
 }
+// The library goes while its completion runs (its window let the operator pick another
+// kind), or it accepts a second read of the area there.
+void ReleaseLibrary(int32_t value) {
+    Record(value);
+    completions.Fixture->Link.ForgetPluginRequests();
+}
+uint8_t secondTarget[4];
+void ReadAgain(int32_t value) {
+    Record(value);
+    completions.Fixture->Link.EepromReadTarget = secondTarget;
+    completions.Fixture->Link.EepromReadTargetSize = sizeof secondTarget;
+}
 
 Bytes Block(uint32_t address, uint16_t count, const Bytes& data = {}) {
     Bytes b(kBlockHeaderSize + data.size());
@@ -212,6 +224,27 @@ private slots:
         QCOMPARE(Bytes(target + 8, target + 12), (Bytes{1, 2, 3, 4}));
         QCOMPARE(target[7], uint8_t(0xEE));
         QCOMPARE(target[12], uint8_t(0xEE));
+    }
+
+    void readAnswerGoesWhereTheCompletionLeftTheTarget() {
+        QuietLink f;
+        QVERIFY(f.Connected);
+        Bytes target(8, 0xEE);
+        f.Link.EepromReadTarget = target.data();
+        f.Link.EepromReadTargetSize = int32_t(target.size());
+        std::fill(std::begin(secondTarget), std::end(secondTarget), 0xEE);
+        Enqueue(f, cmdEepromRead, Block(0, 4), ReleaseLibrary);
+        f.Answer(cmdEepromRead, Block(0, 4, {1, 2, 3, 4}));
+        QVERIFY(f.Link.Queue().empty());
+        QCOMPARE(target, Bytes(8, 0xEE)); // the buffer is no longer the library's
+
+        f.Link.EepromReadTarget = target.data();
+        f.Link.EepromReadTargetSize = int32_t(target.size());
+        Enqueue(f, cmdEepromRead, Block(0, 4), ReadAgain);
+        f.Answer(cmdEepromRead, Block(0, 4, {5, 6, 7, 8}));
+        QCOMPARE(completions.Values, (std::vector<int32_t>{4, 4}));
+        QCOMPARE(target, Bytes(8, 0xEE));
+        QCOMPARE(Bytes(std::begin(secondTarget), std::end(secondTarget)), (Bytes{5, 6, 7, 8}));
     }
 
     void completionsAreGuardedAndMayEnqueue() {
