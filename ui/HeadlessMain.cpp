@@ -2,6 +2,7 @@
 // the connect command, and prints what the operator would see, one line at a time:
 // "log: " for the log pane, "status: " for the status panel, "flash: "/"eeprom: " for the
 // size labels, "link: open"/"link: closed" for the toolbar's look.
+#include "ConfiguratorHost.h"
 #include "LinkControl.h"
 #include "WriteJobs.h"
 
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
         {"no-connect", "Do not run the connect command."},
         {"flash", "Once the device is identified, write and verify FILE into FLASH.", "FILE"},
         {"eeprom", "Once the device is identified, write and verify FILE into EEPROM.", "FILE"},
+        {"configurator", "Once the device is identified, run its kind's configurator library."},
     });
     parser.process(app);
 
@@ -113,12 +115,16 @@ int main(int argc, char** argv) {
 
     // The operator's presses of the write buttons come once the status answers are in; with
     // --exit-when-ready the run then ends when the queue has drained again.
+    ktr::ConfiguratorHost host(control, view);
+    control.SetDeviceKindHook(&host);
     ktr::WriteJobs jobs(control);
     const QString flashFile = parser.value("flash"), eepromFile = parser.value("eeprom");
-    bool jobsPending = !flashFile.isEmpty() || !eepromFile.isEmpty();
+    const bool configuratorPending = parser.isSet("configurator");
+    bool jobsPending = !flashFile.isEmpty() || !eepromFile.isEmpty() || configuratorPending;
     const bool exitWhenReady = parser.isSet("exit-when-ready");
     int exitCode = exitWhenReady ? kExitNotReady : 0;
     view.OnLog = [&](const QString& line) {
+        if (host.Running()) return; // exiting would end the configurator's own event loop
         if (exitWhenReady && line == QStringLiteral("Очередь команд очищена!")) {
             QCoreApplication::exit(); // a verification error ends the job
             return;
@@ -128,9 +134,18 @@ int main(int argc, char** argv) {
             return;
         if (jobsPending) {
             jobsPending = false;
-            QTimer::singleShot(0, &app, [&] {
+            // A real timer, not a zero-delay posted call: a configurator's event loop nested
+            // in the delivery of posted events would not deliver the receive step's
+            // already-posted event under the glib dispatcher, and the link would stall.
+            QTimer::singleShot(1, &app, [&] {
                 if (!flashFile.isEmpty()) jobs.Button1Click(flashFile);
                 if (!eepromFile.isEmpty()) jobs.Button2Click(eepromFile);
+                if (!configuratorPending) return;
+                host.Button3Click();
+                if (exitWhenReady && control.Queue().empty()) {
+                    exitCode = 0; // it waited for its answers: nothing is left to drain
+                    QCoreApplication::exit();
+                }
             });
         } else if (exitWhenReady) {
             exitCode = 0;

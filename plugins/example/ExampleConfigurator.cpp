@@ -58,7 +58,12 @@ template <int kStep, class Request> int RunStep(Request request, int32_t count) 
     if (step.Reached >= count) return 1;
     QEventLoop loop;
     step.Loop = &loop;
-    QTimer::singleShot(kWaitBoundMs, &loop, &QEventLoop::quit);
+    // A timer of our own, gone with this frame: a pending QTimer::singleShot would outlive
+    // the call and point into this library once the tool has released it.
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    bound.start(kWaitBoundMs);
     loop.exec();
     step.Loop = nullptr;
     return step.Reached >= count ? 1 : -1;

@@ -68,7 +68,9 @@ typedef int32_t(KTRCFG_CALL* KtrCfgWrite)(const uint8_t* source, int32_t count,
                                           KtrCfgCompletion completion);
 
 /* The library's entry point, called when the operator starts the configurator. The
-   callbacks stay valid while the library is loaded, also after CfgExec has returned. */
+   callbacks stay valid while the library is loaded, also after CfgExec has returned. The
+   tool releases the library when the device kind changes and when it closes: leave
+   nothing behind that would call into it afterwards (pending timers, registrations). */
 typedef void(KTRCFG_CALL* KtrCfgExecProc)(KtrCfgRead readAux, KtrCfgWrite writeAux,
                                           KtrCfgRead readEeprom, KtrCfgWrite writeEeprom);
 

@@ -27,13 +27,20 @@ QString FileOfKind(int kind) {
     return ConfiguratorHost::LibraryFileName(QString::fromLatin1(kDeviceKinds[kind - 1].Library));
 }
 
-// A link on the simulated device with the host as its device-kind choice; the libraries
-// come from one folder of stand-ins (kinds, noentry, throwing, or one that does not exist).
+// Folders of stand-in libraries: kinds, noentry, throwing (and missing, which is not there).
+QString StandIns(const char* folder) {
+    return QStringLiteral(KTR_TEST_CONFIGURATORS "/") + QLatin1String(folder);
+}
+const QString kExampleDir = QStringLiteral(KTR_EXAMPLE_CONFIGURATORS);
+
+// A link on the simulated device with the host as its device-kind choice, loading its
+// libraries from one folder.
 struct HostFixture : LinkFixture {
-    explicit HostFixture(sim::DeviceConfig config = {}, const char* libraries = "kinds")
+    explicit HostFixture(sim::DeviceConfig config = {},
+                         const QString& libraries = StandIns("kinds"))
         : LinkFixture(config), Host(Link, View) {
         completions.clear();
-        Host.SetLibraryDirs({QStringLiteral(KTR_TEST_CONFIGURATORS "/") + libraries});
+        Host.SetLibraryDirs({libraries});
         Link.SetDeviceKindHook(&Host);
     }
     void Adopt(int kind) { // as the parser does with a frame of that kind
@@ -136,7 +143,7 @@ private slots:
     void withoutEntryButton3DoesNothing() {
         QFETCH(QString, folder);
         QFETCH(bool, loads);
-        HostFixture f({}, qPrintable(folder));
+        HostFixture f({}, StandIns(qPrintable(folder)));
         f.Link.EepromSize = 512;
         f.Host.ComboBox1Change(0);
         QCOMPARE(f.Host.LibraryLoaded(), loads);
@@ -149,7 +156,7 @@ private slots:
     }
 
     void throwingConfiguratorIsContained() {
-        HostFixture f({}, "throwing");
+        HostFixture f({}, StandIns("throwing"));
         f.Link.EepromSize = 512;
         f.Host.ComboBox1Change(0);
         f.Host.Button3Click();
@@ -201,6 +208,31 @@ private slots:
         QCOMPARE(entry.Data.at(kBlockDataOffset), uint8_t(1)); // the kind-1 library's tag
         QVERIFY(!entry.Completion);
         QVERIFY(!f.Link.EepromReadTarget);
+    }
+
+    // The example reads both areas and writes its run record at address 0 of each.
+    void exampleConfiguratorCountsItsRuns() {
+        HostFixture f({}, kExampleDir);
+        QVERIFY(f.Connect());
+        QVERIFY(f.Host.EntryFound());
+        for (uint8_t run = 1; run <= 2; ++run) {
+            f.Host.Button3Click();
+            const Bytes record{'K', 'C', 'F', 'G', run, 0, 0, 0};
+            for (const Bytes* memory : {&f.Device.Eeprom(), &f.Device.Aux()}) {
+                QVERIFY(memory->size() >= record.size());
+                QCOMPARE(Bytes(memory->begin(), memory->begin() + 8), record);
+            }
+        }
+        QVERIFY(f.Link.Queue().empty()); // it waited for all its answers
+    }
+
+    void exampleConfiguratorWithoutSizesIsRefusedAndReturns() {
+        HostFixture f({}, kExampleDir);
+        f.Host.ComboBox1Change(0);
+        f.Host.Button3Click();
+        QVERIFY(!f.Host.Running());
+        QVERIFY(f.Link.Queue().empty());
+        QVERIFY(f.View.Log.isEmpty()); // refused requests leave the link alone
     }
 
     void readArrivesInBlocksWithEndAddresses() {
