@@ -53,6 +53,9 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     UsbBackend& usb = options.Usb ? *options.Usb : *ownUsb_;
     link_ = std::make_unique<LinkControl>(usb, *this, options.Link); // initialises USB, closed
     jobs_ = std::make_unique<WriteJobs>(*link_);
+    host_ = std::make_unique<ConfiguratorHost>(*link_, *this);
+    if (!options.ConfiguratorDirs.isEmpty()) host_->SetLibraryDirs(options.ConfiguratorDirs);
+    link_->SetDeviceKindHook(host_.get());
 
     ConnectControls();
     FormResize();
@@ -75,6 +78,9 @@ void TForm1::SetUpLook() {
         kQueueLabelMinWidth,
         ui_->Label4->fontMetrics().horizontalAdvance(QStringLiteral("Очередь команд: 000000.")) +
             4));
+    for (const DeviceKindInfo& kind : kDeviceKinds)
+        ui_->ComboBox1->addItem(QString::fromUtf8(kind.Item));
+    ui_->ComboBox1->setCurrentIndex(-1); // no kind chosen at start
     ui_->ProgressBar1->setRange(0, 1);
     ui_->ProgressBar1->setValue(0);
     SetLinkButtons(kImageConnectClosed, kImageDisconnectClosed);
@@ -115,6 +121,14 @@ void TForm1::ConnectControls() {
     on(ui_->N5, &QAction::triggered, [this] { N5Click(); });
     on(ui_->N6, &QAction::triggered, [this] { N6Click(); });
     on(ui_->TabControl1, &TabControl::Change, [this] { TabControl1Change(); });
+    QComboBox* kinds = ui_->ComboBox1;
+    connect(kinds, &QComboBox::activated, this,
+            [this](int index) { Guarded([&] { host_->ComboBox1Change(index); }); });
+    // Typing into the list's field selects the item it names exactly, or none.
+    connect(kinds->lineEdit(), &QLineEdit::textEdited, this, [this, kinds](const QString& text) {
+        Guarded([&] { host_->ComboBox1Change(kinds->findText(text, Qt::MatchExactly)); });
+    });
+    on(ui_->Button3, &QPushButton::clicked, [this] { host_->Button3Click(); });
     ui_->Edit1->installEventFilter(this);
     ui_->Edit2->installEventFilter(this);
     ui_->ysIntEdit1->installEventFilter(this);
@@ -247,7 +261,9 @@ void TForm1::ChooseFile(QLineEdit* field, const QString& filter, const QString& 
     field->setText(QDir::toNativeSeparators(OpenDialog1->selectedFiles().first()));
 }
 
-void TForm1::BeforeDestruction() {}
+void TForm1::BeforeDestruction() {
+    if (host_) host_->BeforeDestruction();
+}
 
 void TForm1::closeEvent(QCloseEvent* event) {
     const auto answer = QMessageBox::question(this, QString::fromLatin1(kApplicationTitle),

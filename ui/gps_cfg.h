@@ -2,6 +2,7 @@
 // and hands every control event to the core object that owns the operation.
 #pragma once
 
+#include "ConfiguratorHost.h"
 #include "HostView.h"
 #include "LinkControl.h"
 #include "TcpBridge.h"
@@ -75,6 +76,7 @@ public:
     void BeforeDestruction();
 
     LinkControl& Link() { return *link_; }
+    ConfiguratorHost& Configurator() { return *host_; }
     TcpBridge& Bridge() { return *bridge_; }
     // Image indices the toolbar buttons show now.
     int ConnectImage() const { return connectImage_; }
@@ -102,6 +104,7 @@ private:
     std::unique_ptr<UsbBackend> ownUsb_;
     std::unique_ptr<LinkControl> link_;
     std::unique_ptr<WriteJobs> jobs_;
+    std::unique_ptr<ConfiguratorHost> host_;
     std::unique_ptr<TcpBridge> bridge_;
     QLabel* statusPanel_ = nullptr;
     int connectImage_ = kImageConnectClosed;

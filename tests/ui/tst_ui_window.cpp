@@ -71,6 +71,26 @@ private slots:
         QCOMPARE(f.Get<QMenuBar>("MainMenu1")->actions().size(), 3);
     }
 
+    void configuratorButtonFollowsTheKind() {
+        WindowFixture f;
+        f.Form->show();
+        auto* kinds = f.Get<QComboBox>("ComboBox1");
+        auto* button3 = f.Get<QPushButton>("Button3");
+        QCOMPARE(kinds->count(), 3);
+        QCOMPARE(kinds->currentIndex(), -1);
+        QVERIFY(!button3->isEnabled());
+        kinds->setCurrentIndex(1);
+        emit kinds->activated(1);
+        QVERIFY(button3->isEnabled());
+        QCOMPARE(f.Form->Link().LinkSignature, 0x02515253u);
+        QCOMPARE(f.Form->windowTitle(), QStringLiteral("Конфигуратор различных устройств"));
+        // Typing a name that is no kind clears the choice.
+        kinds->lineEdit()->clear();
+        QTest::keyClick(kinds->lineEdit(), Qt::Key_X);
+        QVERIFY(!button3->isEnabled());
+        QCOMPARE(f.Form->Link().LinkSignature, 0u);
+    }
+
     void tabsShowTheirPanels() {
         WindowFixture f;
         f.Form->show();
