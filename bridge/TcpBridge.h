@@ -1,6 +1,11 @@
 // The TCP bridge: a listening server on 127.0.0.1 whose clients' bytes are cut into
 // cmdTcpData chunks for the device, and whose clients each receive every cmdTcpReply.
 // Core only (QtNetwork, no widgets); the window binds ysIntEdit1 and Label9 to it.
+//
+// Flow control: reading from clients pauses, leaving the bytes in their connections so that
+// TCP slows the senders, while TcpInBuffer is full or more than kBridgeQueueHoldBytes of
+// chunks wait in the command queue. A client that does not take its replies is closed once
+// kClientBacklogBytes wait for it.
 #pragma once
 
 #include "HostView.h"
@@ -9,7 +14,9 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -20,6 +27,11 @@ class LinkControl;
 
 constexpr uint16_t kDefaultTcpPort = 10005;
 constexpr int kTcpInBufferSize = 65521;
+constexpr int kMaxTcpChunkData = 256;
+constexpr int kTcpListenBacklog = 5;
+constexpr uint64_t kBridgeQueueHoldBytes = 64 * 1024;
+constexpr int64_t kClientBacklogBytes = 8 * 1024 * 1024;
+constexpr int64_t kClientReadBufferBytes = 64 * 1024; // what Qt takes in ahead of our reads
 
 struct BridgeTimings {
     int StatusMs = 1000; // Timer3
@@ -39,6 +51,8 @@ public:
 class TcpBridge : public QObject, public TcpReplySink {
     Q_OBJECT
 public:
+    // Registers itself as the link's reply sink and starts Timer3; the server stays closed
+    // until the first TcpServerOpen.
     TcpBridge(LinkControl& link, HostView& view, BridgeTimings timings = {});
     ~TcpBridge() override;
 
@@ -65,10 +79,30 @@ public:
     QTimer Timer4;
 
 private:
+    void AcceptClients();
+    void WSocketServer1ClientConnect(QTcpSocket* client);
+    void WSocketServer1ClientDisconnect(QTcpSocket* client);
+    void WSocketServer1DataAvailable(QTcpSocket* client);
+    void ClientReadyRead(QTcpSocket* client);
+    void ClientGone(QTcpSocket* client);
+    bool ReadingHeld() const;
+    void ScheduleResume();
+    void ResumeReading();
+    void Release(QTcpSocket* client);
+
     LinkControl& link_;
     HostView& view_;
     uint8_t tcpInBuffer_[kTcpInBufferSize] = {};
     int32_t fill_ = 0;
+    // The client list, in accept order; a client leaves it once its disconnect is handled.
+    std::vector<QTcpSocket*> clients_;
+    // Clients that have left with bytes still unread: read to the end, then released.
+    std::vector<QTcpSocket*> leaving_;
+    bool readsWaiting_ = false; // some client holds bytes that no readyRead will announce
+    bool resumePosted_ = false;
+    size_t resumeStart_ = 0;
+    // Last: its client sockets are destroyed with it, before the state their handlers use.
+    std::unique_ptr<QTcpServer> server_;
 };
 
 } // namespace ktr

@@ -160,9 +160,13 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
         if (payloadLength < kTcpChunkHeaderSize) return;
         const int count = std::min<int>(GetU16(payload + 1), payloadLength - kTcpChunkHeaderSize);
         const uint8_t* data = payload + kTcpChunkHeaderSize;
-        tcpReceived_.insert(tcpReceived_.end(), data, data + count);
         answer[0] = uint8_t(payload[0] + (wrongEcho ? 1 : 0));
         Answer(type, answer, 1);
+        // The host repeats its head when it transmits again before the answer came: a
+        // chunk with the Sequence taken last is answered, but its bytes are taken once.
+        if (payload[0] == lastTcpSequence_) return;
+        lastTcpSequence_ = payload[0];
+        tcpReceived_.insert(tcpReceived_.end(), data, data + count);
         SendReply(std::vector<uint8_t>(data, data + count)); // the device echoes TCP data
         return;
     }

@@ -86,6 +86,7 @@ private:
     std::set<uint32_t> verifyMismatches_;
     std::vector<std::vector<uint8_t>> outTransfers_;
     std::vector<uint8_t> tcpReceived_;
+    int lastTcpSequence_ = -1; // none taken yet
     uint64_t framesReceived_ = 0;
     uint64_t inTransfers_ = 0;
     uint64_t framesByType_[256] = {};

@@ -4,6 +4,7 @@
 // size labels, "link: open"/"link: closed" for the toolbar's look.
 #include "ConfiguratorHost.h"
 #include "LinkControl.h"
+#include "TcpBridge.h"
 #include "WriteJobs.h"
 
 #include <QCommandLineParser>
@@ -19,6 +20,7 @@ namespace {
 constexpr int kDefaultRunSeconds = 5;
 constexpr int kExitNotReady = 1;
 constexpr int kExitBadArguments = 2;
+constexpr int kExitTcpServer = 3;
 
 class ConsoleView final : public ktr::HostView {
 public:
@@ -70,11 +72,12 @@ private:
 
 constexpr int kMaxOptionValue = 86'400'000; // a day, in the largest unit of milliseconds
 
-bool ParseInt(const QCommandLineParser& parser, const QString& name, int& value) {
+bool ParseInt(const QCommandLineParser& parser, const QString& name, int& value,
+              int max = kMaxOptionValue) {
     if (!parser.isSet(name)) return true;
     bool ok = false;
     value = parser.value(name).toInt(&ok);
-    ok = ok && value >= 0 && value <= kMaxOptionValue;
+    ok = ok && value >= 0 && value <= max;
     if (!ok) std::fprintf(stderr, "ktr-headless: bad value for --%s\n", qPrintable(name));
     return ok;
 }
@@ -98,12 +101,14 @@ int main(int argc, char** argv) {
         {"flash", "Once the device is identified, write and verify FILE into FLASH.", "FILE"},
         {"eeprom", "Once the device is identified, write and verify FILE into EEPROM.", "FILE"},
         {"configurator", "Once the device is identified, run its kind's configurator library."},
+        {"tcp-port", "Bridge TCP clients on 127.0.0.1 port N (default 10005).", "N"},
     });
     parser.process(app);
 
     int seconds = kDefaultRunSeconds;
     ktr::LinkTimings timings;
-    if (!ParseInt(parser, "seconds", seconds) ||
+    int tcpPort = ktr::kDefaultTcpPort;
+    if (!ParseInt(parser, "seconds", seconds) || !ParseInt(parser, "tcp-port", tcpPort, 65535) ||
         !ParseInt(parser, "fault-pause-ms", timings.FaultPauseMs) ||
         !ParseInt(parser, "watchdog-ms", timings.WatchdogMs))
         return kExitBadArguments;
@@ -112,6 +117,13 @@ int main(int argc, char** argv) {
     view.AddLog(QStringLiteral("Запуск программы"));
     ktr::LibUsbBackend usb;
     ktr::LinkControl control(usb, view, timings);
+    ktr::TcpBridge bridge(control, view);
+    try {
+        bridge.TcpServerOpen(QString::number(tcpPort));
+    } catch (const ktr::TcpServerError& error) {
+        std::fprintf(stderr, "%s\n", error.Text.toUtf8().constData());
+        return kExitTcpServer;
+    }
 
     // The operator's presses of the write buttons come once the status answers are in; with
     // --exit-when-ready the run then ends when the queue has drained again.
