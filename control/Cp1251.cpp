@@ -26,20 +26,4 @@ QString FromCp1251(const uint8_t* bytes, int size) {
     return text;
 }
 
-QByteArray ToCp1251(const QString& text) {
-    QByteArray bytes;
-    bytes.reserve(text.size());
-    for (QChar c : text) {
-        char out = '?';
-        for (int b = 0; b < 256; ++b) {
-            if (Decode(uint8_t(b)) == c.unicode() && c.unicode() != 0xFFFD) {
-                out = char(b);
-                break;
-            }
-        }
-        bytes.append(out);
-    }
-    return bytes;
-}
-
 } // namespace ktr

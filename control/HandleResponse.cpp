@@ -70,6 +70,8 @@ void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t*
 }
 
 void LinkControl::HandleResponse(const uint8_t* frame) {
+    // Any valid frame shows the device alive: during a job it answers blocks, not polls.
+    Timer1.start();
     const int payloadLength = int(GetU16(frame + 4)) - 1;
     if (payloadLength < 0) return; // a Length-0 frame has no Type
     const uint8_t type = frame[kFrameTypeOffset];
@@ -82,7 +84,6 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
             ToolButton1Click();
         }
         LinkEstablished = true;
-        Timer1.start();
         return;
     }
     if (type == cmdTcpData) {

@@ -28,6 +28,9 @@ LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
     Timer2.setInterval(timings_.PollTickMs);
     connect(&Timer1, &QTimer::timeout, this, &LinkControl::Timer1Timer);
     connect(&Timer2, &QTimer::timeout, this, &LinkControl::Timer2Timer);
+    answerRetry_.setSingleShot(true);
+    answerRetry_.setTimerType(Qt::PreciseTimer);
+    connect(&answerRetry_, &QTimer::timeout, this, &LinkControl::PostReceive);
     UsbInit(Usb);
     Usb.IsOpen = false;
     Timer1.start();
@@ -149,6 +152,8 @@ void LinkControl::CloseLink() {
         Usb.IsOpen = false;
     }
     UsbClose(Usb);
+    answerAwaited_ = false;
+    answerRetry_.stop();
 }
 
 void LinkControl::LinkFault() {
@@ -162,17 +167,47 @@ void LinkControl::LinkFault() {
 
 void LinkControl::SendNext() {
     int size;
-    if (!queue_.empty()) {
+    const bool command = !queue_.empty();
+    if (command) {
         const CommandEntry& head = queue_.front();
         size = BuildCommandFrame(Usb.TransmitBuffer, LinkSignature, head.Command, head.Data.data(),
-                                 head.Length) +
-               kCommandTrailingBytes;
+                                 head.Length);
+        // A refused build leaves the buffer as it was: send nothing rather than stale bytes.
+        if (size > 0) size += kCommandTrailingBytes;
     } else {
         size = BuildPollFrame(Usb.TransmitBuffer, LinkSignature);
     }
-    if (LinkSignature != 0 && !UsbSend(Usb, 0, 0, 0, size)) LinkFault();
+    if (LinkSignature != 0 && size > 0) {
+        if (UsbSend(Usb, 0, 0, 0, size)) {
+            answerAwaited_ = command;
+            answerRetryUs_ = timings_.AnswerRetryUs;
+            answerWait_.start();
+            answerRetry_.stop();
+        } else {
+            LinkFault();
+        }
+    }
     Timer2.start();
     PostReceive();
+}
+
+// A device that programs a block before answering leaves the reads right after the
+// transmission empty; waiting for Timer2 would cost a whole tick per block. Read again soon,
+// backing off once the wait grows long, so that a silent device costs little.
+void LinkControl::ScheduleAnswerRetry() {
+    if (!answerAwaited_ || answerRetryUs_ <= 0) return;
+    const int pauseUs = answerRetryUs_;
+    if (answerWait_.nsecsElapsed() / 1000 >= timings_.AnswerRetryFlatUs)
+        answerRetryUs_ = int(
+            std::min<int64_t>(2 * int64_t(answerRetryUs_), int64_t(timings_.PollTickMs) * 1000));
+    if (pauseUs >= timings_.PollTickMs * 1000) return;
+    if (pauseUs < 1000) {
+        // Below a timer's resolution: a pause this short keeps the window responsive.
+        if (pauseUs > 0) QThread::usleep(ulong(pauseUs));
+        PostReceive();
+    } else {
+        answerRetry_.start(pauseUs / 1000);
+    }
 }
 
 void LinkControl::ReceiveData() {
@@ -184,7 +219,12 @@ void LinkControl::ReceiveData() {
         return;
     }
     LinkFailureCount = 0;
-    if (Usb.LastResult == 0) return;
+    if (Usb.LastResult == 0) {
+        ScheduleAnswerRetry();
+        return;
+    }
+    answerRetryUs_ = timings_.AnswerRetryUs;
+    answerWait_.start();
     receiving_ = true;
     Rx.AppendReceived(Usb.ReceiveBuffer, Usb.LastResult);
     receiving_ = false;

@@ -8,6 +8,7 @@
 #include "RxAccumulator.h"
 #include "UsbDevice.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -17,6 +18,12 @@ struct LinkTimings {
     int WatchdogMs = 10000;  // Timer1
     int PollTickMs = 50;     // Timer2
     int FaultPauseMs = 1000; // LinkFault's pause before reopening
+    // While the answer to a command frame is awaited, an empty read is followed by another
+    // after AnswerRetryUs; once AnswerRetryFlatUs have passed without bytes, each empty read
+    // doubles the pause until it reaches PollTickMs, from where Timer2 alone reads again.
+    // Polls keep Timer2's pace; an AnswerRetryUs of 0 leaves commands at it too.
+    int AnswerRetryUs = 100;
+    int AnswerRetryFlatUs = 4000;
 };
 
 constexpr int kLinkFailureLimit = 20;
@@ -104,6 +111,7 @@ private:
     void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* const& target,
                     const int32_t& targetSize);
     void PopHead();
+    void ScheduleAnswerRetry();
 
     LinkTimings timings_;
     CommandQueue queue_;
@@ -111,6 +119,11 @@ private:
     uint64_t nextSerial_ = 1;
     bool receiving_ = false;
     bool receivePosted_ = false;
+    // The answer retry: set by a command frame sent, dropped by a poll sent or a close.
+    bool answerAwaited_ = false;
+    int answerRetryUs_ = 0;
+    QElapsedTimer answerWait_; // since the frame went out, or the last read with bytes
+    QTimer answerRetry_;
     TcpReplySink* bridge_ = nullptr;
     DeviceKindHook* kindHook_ = nullptr;
 };

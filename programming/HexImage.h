@@ -8,6 +8,10 @@
 
 namespace ktr {
 
+// No image the program builds is larger, whatever capacity a device reports: well above any
+// device of the family, and small enough that holding an image never exhausts memory.
+constexpr uint64_t kMaxImageBytes = 64u << 20;
+
 // The generator of hole-fill bytes. The caller keeps one for the whole program run, starting
 // at Seed 0, never reseeds it and passes it to every HEX read: the fill bytes of a file
 // therefore depend on how many values earlier reads drew.

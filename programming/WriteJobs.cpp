@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <new>
+
 namespace ktr {
 
 namespace {
@@ -39,7 +41,8 @@ bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8
     // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller.
     const bool flash = kind == ImageKind::Flash;
     const uint64_t capacity = flash ? link_.FlashSize : link_.EepromSize;
-    const uint64_t largest = flash ? capacity : (capacity == 0 ? 0 : capacity - 1);
+    const uint64_t largest =
+        std::min(flash ? capacity : (capacity == 0 ? 0 : capacity - 1), kMaxImageBytes);
     const bool tooLargeIfEmpty = !flash && capacity == 0;
     const uint64_t size = uint64_t(file.size());
 
@@ -94,21 +97,40 @@ void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, ui
 
 bool WriteJobs::FlashJob(const QString& path, bool write) {
     if (path.isEmpty() || !QFileInfo(path).isFile()) return false;
-    std::vector<uint8_t> image;
-    if (!LoadImage(path, ImageKind::Flash, image)) return false;
-    // Even an empty image is one empty block each way.
-    if (write) QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
-    QueuePass(cmdFlashVerify, image, 0, kMaxBlockData);
-    return true;
+    const size_t queued = link_.Queue().size();
+    try {
+        std::vector<uint8_t> image;
+        if (!LoadImage(path, ImageKind::Flash, image)) return false;
+        // Even an empty image is one empty block each way.
+        if (write) QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
+        QueuePass(cmdFlashVerify, image, 0, kMaxBlockData);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory(queued);
+    }
 }
 
 bool WriteJobs::EepromJob(const QString& path, bool write) {
-    std::vector<uint8_t> image;
-    if (!LoadImage(path, ImageKind::Eeprom, image)) return false;
-    if (image.empty()) return true;
-    if (write) QueuePass(cmdEepromWrite, image, 0, 0);
-    QueuePass(cmdEepromVerify, image, 0, 0);
-    return true;
+    const size_t queued = link_.Queue().size();
+    try {
+        std::vector<uint8_t> image;
+        if (!LoadImage(path, ImageKind::Eeprom, image)) return false;
+        if (image.empty()) return true;
+        if (write) QueuePass(cmdEepromWrite, image, 0, 0);
+        QueuePass(cmdEepromVerify, image, 0, 0);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory(queued);
+    }
+}
+
+// The memory for an image (or its commands) could not be had: the file is too large for
+// this machine. Part of a job left queued would write without verifying and then report
+// success, so the queue is dropped as after a verification error.
+bool WriteJobs::OutOfMemory(size_t queuedBefore) {
+    link_.View.AddLog(kTooLarge);
+    if (link_.Queue().size() != queuedBefore) link_.ClearQueue();
+    return false;
 }
 
 bool WriteJobs::WriteFlashFile(const QString& path) {

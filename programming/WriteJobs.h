@@ -23,6 +23,8 @@ public:
     // a FLASH file present but unreadable) is shown through the view's error report.
     // True when the file was accepted and its passes queued (an empty EEPROM image queues
     // nothing); false when it was refused, whether or not a line said why.
+    // An image above kMaxImageBytes is refused as too large whatever the device reports, and
+    // so is one whose memory cannot be had (dropping whatever of it was already queued).
     bool WriteFlashFile(const QString& path);
     bool WriteEepromFile(const QString& path);
     // The verify pass alone, the same in every other way: the device is compared with the
@@ -38,6 +40,7 @@ private:
     bool LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image);
     bool FlashJob(const QString& path, bool write);
     bool EepromJob(const QString& path, bool write);
+    bool OutOfMemory(size_t queuedBefore);
     void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
                    uint64_t stride);
 

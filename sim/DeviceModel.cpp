@@ -123,8 +123,20 @@ int DeviceModel::Out(const uint8_t* bytes, int size) {
     if (size < kFrameOverhead || GetU32(bytes) != Signature()) return size;
     const int length = GetU16(bytes + 4);
     if (length < 1 || size < length + kFrameOverhead || !CheckFrame(bytes)) return size;
+    const size_t before = output_.size();
     HandleFrame(bytes);
+    if (config_.AnswerDelayUs > 0 && output_.size() > before)
+        gates_.push_back(
+            {outputBase_ + before, clock_() + std::chrono::microseconds(config_.AnswerDelayUs)});
     return size;
+}
+
+size_t DeviceModel::Readable() {
+    const auto now = clock_();
+    while (!gates_.empty() && gates_.front().Ready <= now)
+        gates_.pop_front();
+    if (gates_.empty()) return Pending();
+    return size_t(gates_.front().Offset - (outputBase_ + outputPos_));
 }
 
 void DeviceModel::HandleFrame(const uint8_t* frame) {
@@ -227,11 +239,12 @@ int DeviceModel::In(uint8_t* bytes, int maxSize) {
             Answer(cmdPoll, nullptr, 0);
         }
     }
-    int n = int(std::min<size_t>(Pending(), size_t(std::max(maxSize, 0))));
+    int n = int(std::min<size_t>(Readable(), size_t(std::max(maxSize, 0))));
     if (maxReadChunk_ > 0) n = std::min(n, maxReadChunk_);
     std::copy_n(output_.begin() + outputPos_, n, bytes);
     outputPos_ += n;
     if (outputPos_ == output_.size()) {
+        outputBase_ += output_.size();
         output_.clear();
         outputPos_ = 0;
     }

@@ -4,7 +4,10 @@
 // Not thread-safe: a caller on several threads serialises the calls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,10 +25,14 @@ struct DeviceConfig {
     // With its output drained and no host frame since, the device announces itself with a
     // cmdPoll frame on this many consecutive empty reads (a first frame, or after a reopen).
     int HelloAfterEmptyReads = 3;
+    // The answers to a host frame become readable only this long after the frame arrived,
+    // as a device that programs a block before answering; reads meanwhile bring 0 bytes.
+    uint32_t AnswerDelayUs = 0;
 };
 
 class DeviceModel {
 public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
     static constexpr uint32_t kMaxMemoryBytes = 64u << 20;
     static constexpr uint8_t kErasedByte = 0xFF; // what unwritten memory reads as
 
@@ -51,6 +58,8 @@ public:
     void SendReply(const std::vector<uint8_t>& data);    // unsolicited cmdTcpReply
     void SendFrame(uint32_t signature, uint8_t type, const std::vector<uint8_t>& payload);
     void SetRecording(bool on) { recording_ = on; }
+    // What the answer delay is measured by; steady_clock unless a test sets its own.
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
 
     // Observation.
     bool Present() const { return present_; }
@@ -64,17 +73,28 @@ public:
     std::vector<uint8_t>& Flash() { return flash_; }
     std::vector<uint8_t>& Eeprom() { return eeprom_; }
     std::vector<uint8_t>& Aux() { return aux_; }
+    // Output not yet read, including answers still held back by the answer delay.
     size_t Pending() const { return output_.size() - outputPos_; }
 
 private:
     void Answer(uint8_t type, const uint8_t* payload, int length);
     void HandleFrame(const uint8_t* frame);
     std::vector<uint8_t>* MemoryFor(uint8_t type);
+    size_t Readable();
 
     DeviceConfig config_;
     std::vector<uint8_t> flash_, eeprom_, aux_;
     std::vector<uint8_t> output_;
     size_t outputPos_ = 0;
+    uint64_t outputBase_ = 0; // stream offset of output_[0]
+    // Output from stream offset Offset on stays unreadable until Ready; offsets and times
+    // both ascend.
+    struct Gate {
+        uint64_t Offset;
+        std::chrono::steady_clock::time_point Ready;
+    };
+    std::deque<Gate> gates_;
+    Clock clock_ = [] { return std::chrono::steady_clock::now(); };
     bool present_ = true;
     bool answering_ = true;
     bool firstFrameDue_ = false;

@@ -91,11 +91,12 @@ bool ToCodePage1251(const std::string& utf8, std::string& out) {
 }
 
 constexpr std::string_view kValueOptions[] = {
-    "--kind",         "--name",         "--flash-size", "--eeprom-size",     "--aux-size",
-    "--latency-us",   "--fail-in",      "--fail-out",   "--timeout-in",      "--timeout-out",
-    "--timeout-ms",   "--silent-after", "--unplug-at",  "--replug-after-ms", "--mismatch-verify-at",
-    "--kill-after-s", "--record",       "--dump-flash", "--dump-eeprom",     "--dump-aux",
-    "--stats"};
+    "--kind",         "--name",       "--flash-size",      "--eeprom-size",
+    "--aux-size",     "--latency-us", "--answer-delay-us", "--fail-in",
+    "--fail-out",     "--timeout-in", "--timeout-out",     "--timeout-ms",
+    "--silent-after", "--unplug-at",  "--replug-after-ms", "--mismatch-verify-at",
+    "--kill-after-s", "--record",     "--dump-flash",      "--dump-eeprom",
+    "--dump-aux",     "--stats"};
 
 } // namespace
 
@@ -116,6 +117,8 @@ Device:
   --eeprom-size BYTES      reported EEPROM size (default 4096)
   --aux-size BYTES         reported AUX size (default 8192)
   --latency-us US          time each transfer takes (default 1000; 0 for speed)
+  --answer-delay-us US     the answer to a host frame becomes readable only US
+                           after the frame arrived; reads meanwhile bring 0 bytes
   --no-first-frame         the device never announces itself
 
 Faults (transfers are numbered from 1 in their own direction; repeatable):
@@ -198,6 +201,9 @@ std::string ParseHarnessOptions(int argc, char** argv, HarnessOptions& options) 
         } else if (option == "--latency-us") {
             if (!ParseUnsigned(text, 10'000'000, number)) return bad;
             options.LatencyUs = int(number);
+        } else if (option == "--answer-delay-us") {
+            if (!ParseUnsigned(text, 10'000'000, number)) return bad;
+            options.Device.AnswerDelayUs = uint32_t(number);
         } else if (option == "--fail-in" || option == "--fail-out" || option == "--timeout-in" ||
                    option == "--timeout-out") {
             const Direction dir =

@@ -6,6 +6,16 @@
 using namespace ktr;
 using Bytes = std::vector<uint8_t>;
 
+namespace {
+// A full 256-byte FLASH block request at address.
+Bytes Block(uint32_t address) {
+    Bytes b(kBlockHeaderSize + kMaxBlockData, 0xA5);
+    PutU32(b.data(), address);
+    PutU16(b.data() + kBlockCountOffset, kMaxBlockData);
+    return b;
+}
+} // namespace
+
 class TestLinkControl : public QObject {
     Q_OBJECT
 private slots:
@@ -164,6 +174,78 @@ private slots:
         f.Device.SetAnswering(true);
         QVERIFY(f.Connect());
         QCOMPARE(f.Device.FramesReceivedOfType(cmdIdent) >= 3, true);
+    }
+
+    void watchdogDuringALongJob() {
+        // Each block answered 1 ms late: the job spans several watchdog intervals, with no
+        // poll answered in between, yet every block answer keeps the link.
+        sim::DeviceConfig slow;
+        slow.AnswerDelayUs = 1000;
+        LinkFixture f(slow, {150, 5, 0});
+        QVERIFY(f.Connect());
+        const int blocks = 600;
+        for (int i = 0; i < blocks; ++i)
+            f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
+        f.View.Log.clear();
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty() || !f.Link.Usb.IsOpen; }, 30000));
+        QCOMPARE(f.View.Log, QStringList{kDone});
+        QVERIFY(f.Link.Timer1.isActive());
+
+        // A device falling silent mid-job still trips it; the rest of the job stays queued.
+        for (int i = 0; i < blocks; ++i)
+            f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().size() < size_t(blocks) - 20; }));
+        f.Device.SetAnswering(false);
+        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QCOMPARE(f.View.Log.mid(1), (QStringList{kWatchdog, kClosing, kClosed}));
+        QVERIFY(!f.Link.Queue().empty());
+    }
+
+    void lateAnswersAreReadAtTheDevicesPace() {
+        // With the tick out of the way, only the quick rereads after an empty read can find
+        // the answers of a device that needs a moment per block.
+        sim::DeviceConfig slow;
+        slow.AnswerDelayUs = 500;
+        LinkFixture f(slow, {60000, 8, 0, 250, 1000});
+        QVERIFY(f.Connect());
+        f.Link.Timer2.setInterval(60000);
+        for (int i = 0; i < 50; ++i)
+            f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
+        f.Link.SendNext();
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }, 20000));
+
+        // A device that stays silent is reread ever less often, then only by the tick: a
+        // handful of reads, then none.
+        f.Device.SetAnswering(false);
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        const uint64_t reads = f.Device.InTransfers();
+        f.Link.SendNext();
+        QTest::qWait(300);
+        const uint64_t retries = f.Device.InTransfers() - reads;
+        QVERIFY2(retries >= 4 && retries <= 40, qPrintable(QString::number(retries)));
+        QTest::qWait(100);
+        QCOMPARE(f.Device.InTransfers() - reads, retries);
+
+        // Polls keep the tick's pace: an idle link reads no more often than before.
+        f.Link.ClearQueue();
+        f.Link.SendNext();
+        QTest::qWait(100);
+        QCOMPARE(f.Device.InTransfers() - reads, retries + 1); // the read right after the send
+    }
+
+    void refusedFrameBuildSendsNothing() {
+        LinkFixture f;
+        QVERIFY(f.Connect());
+        f.Device.SetAnswering(false);
+        f.Link.EnqueueCommand(cmdFlashWrite, Block(0).data(), 262);
+        // Only a corrupt entry can get this far: the enqueues refuse such a Length.
+        CommandEntry& head = const_cast<CommandQueue&>(f.Link.Queue()).front();
+        head.Length = kMaxEntryData + 1;
+        head.Data.resize(kMaxEntryData + 1);
+        const size_t sent = f.Device.OutTransfers().size();
+        f.Link.SendNext();
+        QCOMPARE(f.Device.OutTransfers().size(), sent);
+        QVERIFY(f.Link.Usb.IsOpen);
     }
 
     void deviceThatNeverSpeaksIsClosedByTheWatchdog() {

@@ -25,8 +25,9 @@ struct JobRun {
         return Bytes(bytes.begin(), bytes.end());
     }
     // Runs both jobs (either may be absent) once the device is identified.
-    Run Start(const QStringList& harnessArgs, const QString& flash, const QString& eeprom = {}) {
-        QStringList program{"--exit-when-ready", "--seconds", "25"};
+    Run Start(const QStringList& harnessArgs, const QString& flash, const QString& eeprom = {},
+              const QStringList& programArgs = {}) {
+        QStringList program = QStringList{"--exit-when-ready", "--seconds", "25"} + programArgs;
         if (!flash.isEmpty()) program << "--flash" << flash;
         if (!eeprom.isEmpty()) program << "--eeprom" << eeprom;
         return RunHarness(QStringList{"--latency-us", "0", "--flash-size", "262144",
@@ -69,6 +70,27 @@ private slots:
                  (QStringList{kFlashStart, QStringLiteral("Ошибка верификации по адресу 1000h!"),
                               kCleared}));
         QVERIFY(StartsWith(j.Dump("flash.bin"), firmware)); // the writes themselves all landed
+    }
+
+    void longAndSlowJobsComplete() {
+        const auto completes = [](const QStringList& harnessArgs, size_t size,
+                                  const QStringList& programArgs) {
+            JobRun j;
+            const Bytes firmware = RandomBytes(size);
+            const Run run =
+                j.Start(harnessArgs, j.Write("fw.hex", ToHex(firmware)), {}, programArgs);
+            QVERIFY2(run.ExitCode == 0, qPrintable(run.Log.join('\n') + run.ErrorOutput));
+            // No watchdog line before the close at the end of the run.
+            QCOMPARE(run.LogAfterConnect().mid(0, 3), (QStringList{kFlashStart, kDone, kClosing}));
+            QVERIFY(StartsWith(j.Dump("flash.bin"), firmware));
+        };
+        // Seconds of blocks and not one poll between them: the block answers alone must keep
+        // a one-second watchdog from closing the link.
+        completes({"--flash-size", "1048576"}, 1 << 20, {"--watchdog-ms", "1000"});
+        if (QTest::currentTestFailed()) return;
+        // 2 ms per answer: 512 blocks take about a second at the device's pace, but would
+        // outlast the run at one block per poll tick.
+        completes({"--answer-delay-us", "2000"}, 64 * 1024, {});
     }
 
     void unplugMidWriteCompletesAfterReconnection() {

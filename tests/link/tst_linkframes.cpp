@@ -232,6 +232,30 @@ private slots:
         QVERIFY(dev.Handle);
         QVERIFY(UsbClose(dev));
     }
+
+    void answerDelayHoldsBackOnlyTheAnswers() {
+        sim::DeviceConfig config;
+        config.AnswerDelayUs = 2000;
+        config.HelloAfterEmptyReads = 1;
+        sim::DeviceModel model(config);
+        auto now = std::chrono::steady_clock::time_point{};
+        model.SetClock([&] { return now; });
+        uint8_t in[256];
+        QCOMPARE(model.In(in, 256), 8); // the unprompted hello is not an answer: no delay
+
+        uint8_t poll[kTransmitBufferSize];
+        const int size = BuildPollFrame(poll, model.Signature());
+        QCOMPARE(model.Out(poll, size), size);
+        model.SendReply({0x42});    // queued behind the answer, so held with it
+        for (int i = 0; i < 3; ++i) // nor does a held answer let the device say hello again
+            QCOMPARE(model.In(in, 256), 0);
+        now += std::chrono::microseconds(1999);
+        QCOMPARE(model.In(in, 256), 0);
+        now += std::chrono::microseconds(1);
+        QCOMPARE(model.In(in, 256), 8 + 9);
+        QCOMPARE(in[kFrameTypeOffset], uint8_t(cmdPoll));
+        QCOMPARE(in[8 + kFrameTypeOffset], uint8_t(cmdTcpReply));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestLinkFrames)

@@ -112,6 +112,36 @@ private slots:
         QVERIFY(j.Link.Queue().empty());
     }
 
+    void imagesStayBelowTheCeilingWhateverTheDeviceClaims() {
+        sim::DeviceConfig huge;
+        huge.FlashSize = huge.EepromSize = 0xFFFFFFFF;
+        Jobs j(huge);
+        QVERIFY(j.Connect());
+        QCOMPARE(j.Link.FlashSize, 0xFFFFFFFFu);
+        j.View.Log.clear();
+
+        // Refused by their size alone, before anything is read or allocated.
+        const QString over = j.Dir.filePath("over.bin");
+        QFile sparse(over);
+        QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64(kMaxImageBytes) + 1));
+        sparse.close();
+        j.Writer.WriteFlashFile(over);
+        j.Writer.WriteEepromFile(over);
+        // Data placed near 4 GiB by an extended linear address.
+        j.Writer.WriteFlashFile(
+            j.File("far.hex", QByteArray(":02000004FFFFFC\n:0100000055AA\n:00000001FF\n")));
+        j.Writer.WriteEepromFile(
+            j.File("far.eep", QByteArray(":02000004FFFFFC\n:0100000055AA\n:00000001FF\n")));
+        QCOMPARE(j.View.Log, QStringList(4, kTooLarge));
+        QVERIFY(j.Link.Queue().empty());
+
+        // An ordinary image still goes through.
+        const Bytes image = RandomBytes(1000);
+        j.Writer.WriteFlashFile(j.File("fw.bin", image));
+        QVERIFY(j.RunUntil([&] { return j.Link.Queue().empty(); }));
+        QVERIFY(std::equal(image.begin(), image.end(), j.Device.Flash().begin()));
+    }
+
     void emptyImagesAndExtensions() {
         Jobs j;
         j.Link.FlashSize = 1u << 16;
