@@ -36,12 +36,18 @@ struct Run {
 inline Run RunHarness(const QStringList& harnessArgs, const QStringList& programArgs) {
     QTemporaryDir dir;
     const QString record = dir.filePath(QStringLiteral("record.txt"));
+    // The program listens for bridge clients: on a port the system chooses unless the test
+    // names one, so that runs side by side do not collide.
+    const QStringList portArgs =
+        programArgs.contains(QStringLiteral("--tcp-port"))
+            ? QStringList()
+            : QStringList{QStringLiteral("--tcp-port"), QStringLiteral("0")};
     QProcess process;
     process.start(QStringLiteral(KTR_HARNESS),
                   QStringList{QStringLiteral("--quiet"), QStringLiteral("--kill-after-s"),
                               QStringLiteral("30"), QStringLiteral("--record"), record} +
                       harnessArgs +
-                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS)} +
+                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS)} + portArgs +
                       programArgs);
     Run run;
     if (!process.waitForFinished(kProcessBoundMs)) {
