@@ -1,5 +1,5 @@
 // What the host does with each frame the device sends. An answer too short for the fields
-// its handler reads, or a read answer carrying more than was asked for, is dropped like any
+// its handler reads, or a block answer counting more than was asked for, is dropped like any
 // answer that matches nothing: the device is asked again.
 #include "Cp1251.h"
 #include "LinkControl.h"
@@ -13,6 +13,11 @@ constexpr int32_t kVerifyMismatchNotice = -2;
 
 int32_t BlockEnd(const uint8_t* payload) {
     return int32_t(GetU32(payload) + GetU16(payload + kBlockCountOffset));
+}
+
+// A completion is told the answer's end: it must lie inside the block that was asked for.
+bool CountFits(const uint8_t* payload, const CommandEntry& head) {
+    return GetU16(payload + kBlockCountOffset) <= head.BlockCount();
 }
 } // namespace
 
@@ -134,7 +139,9 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
         return;
     case cmdEepromWrite:
     case cmdAuxWrite:
-        if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
+        if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength) ||
+            !CountFits(payload, queue_.front()))
+            return;
         Notify(BlockEnd(payload));
         Retire(serial);
         return;
@@ -145,7 +152,10 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
         if (payload[kBlockDataOffset] != 0) {
             VerificationError(type, payload);
         } else if (AddressMatches(payload, payloadLength)) {
-            if (type != cmdFlashVerify) Notify(BlockEnd(payload));
+            if (type != cmdFlashVerify) {
+                if (!CountFits(payload, queue_.front())) return;
+                Notify(BlockEnd(payload));
+            }
             Retire(serial);
         }
         return;

@@ -249,6 +249,23 @@ private slots:
         QCOMPARE(Bytes(std::begin(secondTarget), std::end(secondTarget)), (Bytes{5, 6, 7, 8}));
     }
 
+    void blockAnswersCountingMoreAreDropped() {
+        // The completion is told the answer's end, which must stay inside the block.
+        QuietLink f;
+        QVERIFY(f.Connected);
+        for (uint8_t type : {cmdEepromWrite, cmdAuxVerify}) {
+            completions.Values.clear();
+            Enqueue(f, type, Block(0, 2, {1, 2}), Record);
+            const Bytes tail = type == cmdAuxVerify ? Bytes{0} : Bytes{};
+            f.Answer(type, Block(0, 400, tail));
+            QCOMPARE(int(f.Link.Queue().size()), 1);
+            QVERIFY(completions.Values.empty());
+            f.Answer(type, Block(0, 2, tail));
+            QVERIFY(f.Link.Queue().empty());
+            QCOMPARE(completions.Values, std::vector<int32_t>{2});
+        }
+    }
+
     void completionsAreGuardedAndMayEnqueue() {
         QuietLink f;
         QVERIFY(f.Connected);
