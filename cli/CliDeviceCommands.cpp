@@ -2,6 +2,7 @@
 #include "CliSession.h"
 
 #include "ConfiguratorHost.h"
+#include "TcpBridge.h"
 
 #include <QSaveFile>
 
@@ -83,8 +84,27 @@ void CliSession::StartConfigure() {
     if (link_->Queue().empty()) Finish(kExitDone, message_);
 }
 
+// Listens before the link is up, as the window does from its start.
 void CliSession::StartBridge() {
-    Finish(kExitUsage, QStringLiteral("команда пока недоступна"));
+    try {
+        bridge_->TcpServerOpen(QString::number(options_.TcpPort));
+    } catch (const TcpServerError& error) {
+        Finish(kExitUsage,
+               QStringLiteral("порт TCP %1 не открывается: %2")
+                   .arg(options_.TcpPort)
+                   .arg(QString(error.Text).replace(QLatin1String("\r\n"), QLatin1String(": "))));
+        return;
+    }
+    const int port = bridge_->ListeningPort();
+    out_.Data(
+        QStringLiteral("listening"), QStringLiteral("Мост TCP: 127.0.0.1:%1").arg(port),
+        {{QStringLiteral("address"), QStringLiteral("127.0.0.1")}, {QStringLiteral("port"), port}});
+}
+
+void CliSession::SetTcpStatus(const QString& text) {
+    if (text == tcpStatus_) return;
+    tcpStatus_ = text;
+    out_.Note(text);
 }
 
 } // namespace ktr::cli

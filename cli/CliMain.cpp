@@ -25,8 +25,9 @@ void OnSignal(int) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QFile out, err;
-    out.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered);
-    err.open(stderr, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    // On the descriptors, not stdio: every line reaches a pipe as soon as it is written.
+    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    err.open(STDERR_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
 
     ktr::cli::CliOptions options;
     const QString problem = ktr::cli::ParseCliOptions(app.arguments().mid(1), options);

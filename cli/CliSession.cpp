@@ -1,6 +1,7 @@
 #include "CliSession.h"
 
 #include "ConfiguratorHost.h"
+#include "TcpBridge.h"
 #include "WriteJobs.h"
 
 #include <QFileInfo>
@@ -133,9 +134,12 @@ void CliSession::RunLinked() {
     ConfiguratorHost host(link, *this);
     // Only configure needs the kind's library loaded on every adoption.
     if (options_.Cmd == Command::Configure) link.SetDeviceKindHook(&host);
+    std::unique_ptr<TcpBridge> bridge;
+    if (options_.Cmd == Command::Bridge) bridge = std::make_unique<TcpBridge>(link, *this);
     link_ = &link;
     jobs_ = &jobs;
     host_ = &host;
+    bridge_ = bridge.get();
     connect(&link, &LinkControl::QueueChanged, this, [this] {
         if (phase_ == Phase::Working && totalBlocks_ > 0) ShowProgress();
     });
@@ -158,6 +162,7 @@ void CliSession::RunLinked() {
     if (phase_ != Phase::Finished) loop_.exec();
     link.CloseLink(); // as the window does when it closes
     if (status_ == kExitDone && options_.Cmd == Command::Read) SaveReadAreas();
+    bridge_ = nullptr;
     host_ = nullptr;
     jobs_ = nullptr;
     link_ = nullptr;

@@ -46,7 +46,7 @@ public:
     void Beep(int, int) override {}
     void ShowError(const QString& text) override;
     void SetCaption(const QString&) override {}
-    void SetTcpStatus(const QString&) override {}
+    void SetTcpStatus(const QString& text) override;
     void SetKindSelection(int) override {}
     void SetConfiguratorEnabled(bool) override {}
 
@@ -92,6 +92,7 @@ private:
     TcpBridge* bridge_ = nullptr;
 
     QString statusPanel_;
+    QString tcpStatus_;
     bool everOpened_ = false;
     bool watchdogFired_ = false;
     int openedBus_ = 0, openedDevice_ = 0;

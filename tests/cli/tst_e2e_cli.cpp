@@ -4,7 +4,8 @@
 #include "CliRun.h"
 #include "HexText.h"
 
-#include <QJsonArray>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -89,6 +90,11 @@ private slots:
         QTest::newRow("unplug not back")
             << QStringList{"--unplug-at", "120"} << QStringList{"write", "--flash", image} << 3
             << "потеряна и не восстановлена";
+        QVERIFY(busyPort_.listen(QHostAddress::LocalHost, 0));
+        QTest::newRow("port in use")
+            << QStringList{}
+            << QStringList{"bridge", "--port", QString::number(busyPort_.serverPort())} << 2
+            << "не открывается";
         QTest::newRow("silent device")
             << QStringList{"--no-first-frame"} << QStringList{"info", "--watchdog-ms", "300"} << 3
             << "не отвечает";
@@ -224,8 +230,50 @@ private slots:
         QVERIFY2(run.Err.contains("AUX: записан счётчик запусков 1"), qPrintable(run.Dump()));
     }
 
+    // Bytes from a TCP client reach the device and its echo comes back; Ctrl-C (here the
+    // harness passing on SIGTERM) closes the link and ends with 0.
+    void bridgeRelaysUntilInterrupted() {
+        QProcess cli;
+        cli.start(KTR_HARNESS, {"--quiet", "--kill-after-s", "30", "--latency-us", "0", "--",
+                                KTR_CLI, "bridge", "--port", "0", "--json"});
+        QStringList lines;
+        int port = 0;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (cli.canReadLine())
+                    lines << QString::fromUtf8(cli.readLine()).trimmed();
+                for (const QString& line : lines)
+                    if (const QJsonObject event = ParseJsonLine(line);
+                        event["event"] == "listening")
+                        port = event["port"].toInt();
+                return port != 0;
+            },
+            kCliProcessBoundMs));
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, quint16(port));
+        QVERIFY(client.waitForConnected());
+        client.write("ping through the device");
+        QByteArray received;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                received += client.readAll();
+                return received.endsWith("ping through the device");
+            },
+            kCliProcessBoundMs));
+        QCOMPARE(received, QByteArray("Welcome to TcpSrv\r\nping through the device"));
+        cli.terminate();
+        QVERIFY(cli.waitForFinished(kCliProcessBoundMs));
+        QCOMPARE(cli.exitCode(), 0);
+        lines += QString::fromUtf8(cli.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(lines.contains(QStringLiteral("{\"event\":\"log\",\"text\":\"%1\"}").arg(kClosed)));
+        const QJsonObject result = ParseJsonLine(lines.last());
+        QCOMPARE(result["command"].toString(), "bridge");
+        QCOMPARE(result["status"].toInt(), 0);
+    }
+
 private:
-    Files files_; // the data rows' files
+    Files files_;         // the data rows' files
+    QTcpServer busyPort_; // a port the bridge cannot have
 };
 
 QTEST_GUILESS_MAIN(TestE2eCli)
