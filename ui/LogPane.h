@@ -3,28 +3,41 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QStringList>
+#include <QTimer>
 
 namespace ktr {
 
 constexpr int kLogMaxChars = 1000000;
+constexpr int kLogFlushMs = 15; // about one screen frame
 
 class LogPane : public QPlainTextEdit {
     Q_OBJECT
 public:
     explicit LogPane(QWidget* parent = nullptr);
 
-    // Appends one line. The pane then holds at most MaxChars() characters of text, line
-    // breaks counted; a single line longer than that keeps its first MaxChars() characters.
+    // Appends one line. It reaches the document within kLogFlushMs (or at Flush), with every
+    // other line added until then, in one edit. The pane then holds at
+    // most MaxChars() characters, line breaks counted; a single line longer than that keeps
+    // its first MaxChars() characters.
     void AddLine(const QString& line);
-    // Characters held, line breaks counted: the length of toPlainText().
-    int Chars() const;
+    // Puts the pending lines into the document now.
+    void Flush();
+    // The lines shown, pending ones included (flushes).
+    QStringList Lines();
+    // Characters held, line breaks counted: the length of toPlainText() (flushes).
+    int Chars();
     int MaxChars() const { return maxChars_; }
     void SetMaxChars(int maxChars);
 
 private:
     void Trim();
+    int DocumentChars() const;
 
     int maxChars_ = kLogMaxChars;
+    QStringList pending_;
+    qsizetype pendingChars_ = 0;
+    QTimer flushTimer_;
 };
 
 } // namespace ktr

@@ -1,6 +1,7 @@
 // ktr-screenshot: renders the main window after a connect and a FLASH write against the
 // in-process simulated device, and checks that its Russian texts came out as glyphs.
 // Usage: ktr-screenshot OUTPUT.png
+#include "LogPane.h"
 #include "SimUsbBus.h"
 #include "com_cfg.h"
 #include "gps_cfg.h"
@@ -11,7 +12,6 @@
 #include <QFontMetrics>
 #include <QImage>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolButton>
@@ -77,8 +77,8 @@ int main(int argc, char** argv) {
     auto* settings = new ktr::TComCFGForm(form, options.SettingsFile, &form);
     form.SetSettingsDialog(settings);
     form.show();
-    auto* log = form.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
-    auto doneCount = [&] { return log->toPlainText().count(kDone); };
+    auto* log = form.findChild<ktr::LogPane*>(QStringLiteral("Memo1"));
+    auto doneCount = [&] { return log->Lines().count(kDone); };
 
     form.findChild<QToolButton*>(QStringLiteral("ToolButton1"))->click();
     if (!RunUntil([&] {

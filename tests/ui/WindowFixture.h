@@ -2,6 +2,7 @@
 // with fast timers, a settings file of its own and a TCP port the system chooses.
 #pragma once
 
+#include "LogPane.h"
 #include "SimUsbBus.h"
 #include "com_cfg.h"
 #include "gps_cfg.h"
@@ -35,9 +36,7 @@ struct WindowFixture {
         if (!widget) qFatal("no control %s", name);
         return widget;
     }
-    QStringList Log() const {
-        return Get<QPlainTextEdit>("Memo1")->toPlainText().split(QLatin1Char('\n'));
-    }
+    QStringList Log() const { return Get<ktr::LogPane>("Memo1")->Lines(); }
 
     // Runs the event loop until pred holds (true) or timeoutMs passes (false).
     template <class Pred> bool RunUntil(Pred pred, int timeoutMs = 10000) {
