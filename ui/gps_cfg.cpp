@@ -56,6 +56,9 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     host_ = std::make_unique<ConfiguratorHost>(*link_, *this);
     if (!options.ConfiguratorDirs.isEmpty()) host_->SetLibraryDirs(options.ConfiguratorDirs);
     link_->SetDeviceKindHook(host_.get());
+    bridge_ = std::make_unique<TcpBridge>(*link_, *this, options.Bridge);
+    SetPortText(options.TcpPortText);
+    bridge_->TcpServerOpen(ui_->ysIntEdit1->text());
 
     ConnectControls();
     FormResize();
@@ -129,6 +132,7 @@ void TForm1::ConnectControls() {
         Guarded([&] { host_->ComboBox1Change(kinds->findText(text, Qt::MatchExactly)); });
     });
     on(ui_->Button3, &QPushButton::clicked, [this] { host_->Button3Click(); });
+    on(ui_->ysIntEdit1, &QLineEdit::textChanged, [this] { ysIntEdit1Change(); });
     ui_->Edit1->installEventFilter(this);
     ui_->Edit2->installEventFilter(this);
     ui_->ysIntEdit1->installEventFilter(this);
@@ -259,6 +263,31 @@ void TForm1::ChooseFile(QLineEdit* field, const QString& filter, const QString& 
     OpenDialog1->setDefaultSuffix(defaultSuffix);
     if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
     field->setText(QDir::toNativeSeparators(OpenDialog1->selectedFiles().first()));
+}
+
+namespace {
+qint64 PortValue(const QString& text) {
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok);
+    return ok ? value : 0;
+}
+} // namespace
+
+void TForm1::SetPortText(const QString& text) {
+    rewritingPort_ = true;
+    ui_->ysIntEdit1->setText(text);
+    rewritingPort_ = false;
+    portValue_ = PortValue(text);
+}
+
+// The field's own rewriting and the bridge's clamping change the text again; that second
+// change would only repeat the open the bridge has just made, so it is not handled.
+void TForm1::ysIntEdit1Change() {
+    if (rewritingPort_) return;
+    const qint64 value = PortValue(ui_->ysIntEdit1->text());
+    if (value != portValue_) SetPortText(QString::number(value));
+    const QString shown = bridge_->ysIntEdit1Change(ui_->ysIntEdit1->text());
+    if (shown != ui_->ysIntEdit1->text()) SetPortText(shown);
 }
 
 void TForm1::BeforeDestruction() {

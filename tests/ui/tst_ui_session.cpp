@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QTcpSocket>
 
 using namespace ktr;
 
@@ -57,6 +58,21 @@ private slots:
         QCOMPARE(bar->value(), 0);
         QCOMPARE(f.Get<QLabel>("Label4")->text(), QStringLiteral("Очередь команд: 0."));
         QVERIFY(std::equal(image.begin(), image.end(), f.Device.Flash().begin()));
+
+        // A TCP client: the banner, then its bytes through the device and back.
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, f.Form->Bridge().ListeningPort());
+        QByteArray received;
+        connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
+        QVERIFY(f.RunUntil([&] { return received.size() >= 19; }));
+        QCOMPARE(received, QByteArray("Welcome to TcpSrv\r\n"));
+        QCOMPARE(f.Get<QLabel>("Label9")->text(), QStringLiteral("Подключений: 1"));
+        client.write("hello, device");
+        QVERIFY(f.RunUntil([&] { return received.size() >= 19 + 13; }));
+        QCOMPARE(received.mid(19), QByteArray("hello, device"));
+        QCOMPARE(f.Form->windowTitle(), QStringLiteral("0")); // the fill before the read
+        QCOMPARE(f.Device.TcpReceived(),
+                 (std::vector<uint8_t>(received.begin() + 19, received.end())));
 
         // The kind's configurator: reads both areas and writes its run record into each.
         f.Get<QPushButton>("Button3")->click();

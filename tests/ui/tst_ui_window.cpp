@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTcpServer>
 #include <QToolButton>
 
 using namespace ktr;
@@ -89,6 +90,67 @@ private slots:
         QTest::keyClick(kinds->lineEdit(), Qt::Key_X);
         QVERIFY(!button3->isEnabled());
         QCOMPARE(f.Form->Link().LinkSignature, 0u);
+    }
+
+    void portFieldKeysRewritingAndErrors() {
+        WindowFixture f;
+        f.Form->show();
+        auto* field = f.Get<QLineEdit>("ysIntEdit1");
+        QCOMPARE(field->text(), QStringLiteral("0"));
+        QVERIFY(f.Form->Bridge().ListeningPort() != 0); // 0: the system chose one
+        QCOMPARE(f.Get<QLabel>("Label9")->text(), QStringLiteral("Подключение"));
+
+        QStringList boxes;
+        ModalAnswerer ok([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes << box->text();
+                box->button(QMessageBox::Ok)->click();
+            }
+        });
+        field->setFocus();
+        field->end(false);
+        QTest::keyClick(field, Qt::Key_A); // refused
+        QTest::keyClick(field, Qt::Key_Space);
+        QCOMPARE(field->text(), QStringLiteral("0"));
+        QVERIFY(boxes.isEmpty());
+        // "0-" is no integer, so its value stays 0 and the text is not rewritten: the
+        // server cannot take it as a port, and says so in a box.
+        QTest::keyClick(field, Qt::Key_Minus);
+        QCOMPARE(field->text(), QStringLiteral("0-"));
+        QCOMPARE(f.Form->Bridge().ListeningPort(), 0);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes[0].contains(QStringLiteral("0-")));
+        QTest::keyClick(field, Qt::Key_Backspace); // the program goes on: the next change opens
+        QCOMPARE(field->text(), QStringLiteral("0"));
+        QVERIFY(f.Form->Bridge().ListeningPort() != 0);
+
+        // A value is shown in plain decimal, clamped to the port range.
+        field->setText(QStringLiteral("-7"));
+        QCOMPARE(field->text(), QStringLiteral("0"));
+        QVERIFY(f.Form->Bridge().ListeningPort() != 0);
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+        const QString port = QString::number(taken.serverPort());
+        field->setText(QStringLiteral("000") + port);
+        QCOMPARE(field->text(), port);
+        QCOMPARE(boxes.size(), 2); // the port is taken: the socket layer's bind failure
+        QVERIFY(boxes[1].contains(QStringLiteral("Bind")));
+        taken.close();
+        field->setText(QStringLiteral("0"));
+        field->setText(QStringLiteral("+") + port);
+        QCOMPARE(field->text(), port);
+        QCOMPARE(QString::number(f.Form->Bridge().ListeningPort()), port);
+        QCOMPARE(boxes.size(), 2);
+    }
+
+    void serverThatCannotOpenEndsTheStart() {
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::LocalHost, 0));
+        sim::SimUsbBus bus;
+        FormOptions options;
+        options.Usb = &bus;
+        options.TcpPortText = QString::number(taken.serverPort());
+        QVERIFY_THROWS_EXCEPTION(TcpServerError, TForm1 form(options));
     }
 
     void tabsShowTheirPanels() {
