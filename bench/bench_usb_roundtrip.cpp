@@ -33,8 +33,10 @@ HarnessRun RunThroughHarness(int seconds, const QStringList& harnessArgs) {
     process.start(QStringLiteral(KTR_HARNESS),
                   QStringList{QStringLiteral("--quiet"), QStringLiteral("--stats"), statsPath} +
                       harnessArgs +
-                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS),
-                                  QStringLiteral("--seconds"), QString::number(seconds)});
+                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_CLI),
+                                  QStringLiteral("bridge"), QStringLiteral("--port"),
+                                  QStringLiteral("0"), QStringLiteral("--timeout"),
+                                  QString::number(seconds)});
     if (!process.waitForFinished(kHarnessBoundMs) || process.exitCode() != 0) {
         std::fprintf(stderr, "bench_usb_roundtrip: the harness run failed: %s\n",
                      process.readAllStandardError().constData());

@@ -109,7 +109,8 @@ void CliOutput::Data(const QString& event, const QString& text, QJsonObject fiel
 }
 
 void CliOutput::Note(const QString& text) {
-    if (style_.Quiet || style_.Json) return;
+    if (style_.Quiet) return;
+    if (style_.Json) return Json(QStringLiteral("note"), {{QStringLiteral("text"), text}});
     ClearBar();
     Line(text.toUtf8());
 }

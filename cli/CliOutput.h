@@ -33,7 +33,7 @@ public:
     // A result the command exists for (info fields, a listed device): printed even when quiet.
     // text for people; fields for --json, under "event": event.
     void Data(const QString& event, const QString& text, QJsonObject fields);
-    // The command's own remark for people ("Мост TCP: 127.0.0.1:10005").
+    // A remark beside the log, such as the bridge's client count ("Подключений: 1").
     void Note(const QString& text);
     // The last thing printed: a result object with --json; a failure also goes to stderr as
     // "ktr-cli: message".

@@ -208,6 +208,8 @@ void CliSession::Drained() {
 
 void CliSession::CheckLink() {
     if (!link_ || link_->Usb.IsOpen || phase_ == Phase::Finished) return;
+    // The bridge runs on like the window: TCP data arriving for a closed link reopens it.
+    if (options_.Cmd == Command::Bridge && everOpened_) return;
     QString device = QStringLiteral("1000:6666");
     if (options_.Bus != 0)
         device += QStringLiteral(" на %1:%2").arg(options_.Bus).arg(options_.Device);

@@ -1,8 +1,8 @@
 // ktr-cli end to end on the real libusb against the simulated device played by umockdev:
 // what each outcome exits with and says, what the device's memories hold afterwards, and
 // that verify never writes.
-#include "CliRun.h"
 #include "HexText.h"
+#include "e2e/HarnessRun.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -42,13 +42,20 @@ bool ObjcopyHex(const QString& binary, const QString& hex) {
     return objcopy.waitForFinished() && objcopy.exitCode() == 0;
 }
 
-// A shell run of several commands against one device; each prints "status N" after it.
-CliRun RunScript(const QStringList& harnessArgs, const QString& script, const QStringList& args) {
-    return RunUnderHarness(harnessArgs, QStringList{"sh", "-c", script, KTR_CLI} + args);
+// A fast device, and no pause before a reopen: a lost link is given up on at once.
+Run RunFast(const QStringList& harnessArgs, const QStringList& cliArgs) {
+    return RunCli(QStringList{"--latency-us", "0"} + harnessArgs,
+                  cliArgs + QStringList{"--fault-pause-ms", "0"});
 }
 
-QStringList Statuses(const CliRun& run) {
-    return run.Out.filter(QRegularExpression(QStringLiteral("^status \\d+$")));
+// A shell run of several commands against one device; each prints "status N" after it.
+Run RunScript(const QStringList& harnessArgs, const QString& script, const QStringList& args) {
+    return RunUnderHarness(QStringList{"--latency-us", "0"} + harnessArgs,
+                           QStringList{"sh", "-c", script, KTR_CLI} + args);
+}
+
+QStringList Statuses(const Run& run) {
+    return run.Output.filter(QRegularExpression(QStringLiteral("^status \\d+$")));
 }
 
 } // namespace
@@ -107,24 +114,25 @@ private slots:
         QFETCH(QStringList, cliArgs);
         QFETCH(int, status);
         QFETCH(QString, says);
-        const CliRun run = RunCli(harnessArgs, cliArgs);
+        const Run run = RunFast(harnessArgs, cliArgs);
         QVERIFY2(run.ExitCode == status, qPrintable(run.Dump()));
-        QCOMPARE(run.Err.size(), 1);
-        QVERIFY2(run.Err[0].startsWith("ktr-cli: ") && run.Err[0].contains(says),
-                 qPrintable(run.Err[0]));
+        QCOMPARE(run.Errors.size(), 1);
+        QVERIFY2(run.Errors[0].startsWith("ktr-cli: ") && run.Errors[0].contains(says),
+                 qPrintable(run.Errors[0]));
         if (status == 4) QCOMPARE(run.FramesOfType("11"), 0);
     }
 
     void infoShowsTheDevice() {
-        const CliRun run = RunCli({"--name", "Тестовый монитор", "--kind", "2", "--flash-size",
-                                   "65536", "--eeprom-size", "2048", "--aux-size", "512"},
-                                  {"info", "--quiet"});
+        const Run run =
+            RunUnderHarness({"--latency-us", "0", "--name", "Тестовый монитор", "--kind", "2",
+                             "--flash-size", "65536", "--eeprom-size", "2048", "--aux-size", "512"},
+                            {KTR_CLI, "info", "--quiet"});
         QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         QCOMPARE(
-            run.Out,
+            run.Output,
             (QStringList{"Устройство: Тестовый монитор", "Тип: 2 (Монитор контроллера дорожного)",
                          "FLASH: 65536 байт", "EEPROM: 2048 байт", "AUX: 512 байт", "Адрес: 1:2"}));
-        QVERIFY(run.Err.isEmpty());
+        QVERIFY(run.Errors.isEmpty());
     }
 
     // Every line a program reads is one JSON object: the log in order, progress that only
@@ -132,11 +140,11 @@ private slots:
     void jsonParsedBack() {
         Files f;
         const QString data = f.Write("data.bin", RandomBytes(3000));
-        const CliRun run = RunCli({}, {"write", "--eeprom", data, "--json"});
+        const Run run = RunFast({}, {"write", "--eeprom", data});
         QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         QStringList log;
         qint64 lastDone = -1, total = -1;
-        for (const QString& line : run.Out) {
+        for (const QString& line : run.Output) {
             const QJsonObject event = ParseJsonLine(line);
             QVERIFY2(!event.isEmpty(), qPrintable(line));
             const QString kind = event["event"].toString();
@@ -153,7 +161,7 @@ private slots:
         QCOMPARE(lastDone, total);
         QVERIFY(log.contains("Запуск прошивки EEPROM..."));
         QCOMPARE(log.count(kDone), 2); // the status answers, then the job
-        const QJsonObject result = ParseJsonLine(run.Out.last());
+        const QJsonObject result = ParseJsonLine(run.Output.last());
         QCOMPARE(result["event"].toString(), "result");
         QCOMPARE(result["command"].toString(), "write");
         QCOMPARE(result["status"].toInt(), 0);
@@ -165,9 +173,9 @@ private slots:
         const Bytes data = RandomBytes(1000);
         const QString binary = f.Write("fw.bin", firmware);
         QVERIFY(ObjcopyHex(binary, f.Path("fw.hex")));
-        const CliRun run =
-            RunCli({"--dump-flash", f.Path("flash.dump"), "--dump-eeprom", f.Path("eeprom.dump")},
-                   {"write", "--flash", f.Path("fw.hex"), "--eeprom", f.Write("data.bin", data)});
+        const Run run =
+            RunFast({"--dump-flash", f.Path("flash.dump"), "--dump-eeprom", f.Path("eeprom.dump")},
+                    {"write", "--flash", f.Path("fw.hex"), "--eeprom", f.Write("data.bin", data)});
         QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         QCOMPARE(f.Read("flash.dump").left(qsizetype(firmware.size())), AsBytes(firmware));
         QCOMPARE(f.Read("eeprom.dump").left(qsizetype(data.size())), AsBytes(data));
@@ -181,21 +189,21 @@ private slots:
         const QString original = f.Write("fw.bin", image);
         image[0x2345] ^= 0x5A;
         const QString changed = f.Write("changed.bin", image);
-        const CliRun run = RunScript({},
-                                     "for c in \"write --flash $1\" \"verify --flash $1\" "
-                                     "\"verify --flash $2\"; do \"$0\" $c -q --fault-pause-ms 0; "
-                                     "echo status $?; done",
-                                     {original, changed});
+        const Run run = RunScript({},
+                                  "for c in \"write --flash $1\" \"verify --flash $1\" "
+                                  "\"verify --flash $2\"; do \"$0\" $c -q --fault-pause-ms 0; "
+                                  "echo status $?; done",
+                                  {original, changed});
         QCOMPARE(Statuses(run), (QStringList{"status 0", "status 0", "status 5"}));
         QCOMPARE(run.FramesOfType("11"), 0x30); // the write's own blocks, once each
-        QCOMPARE(run.Err, QStringList{"ktr-cli: ошибка верификации FLASH по адресу 2300h"});
+        QCOMPARE(run.Errors, QStringList{"ktr-cli: ошибка верификации FLASH по адресу 2300h"});
     }
 
     // A backup read back equals what was written; the rest of the area reads erased.
     void eepromReadBack() {
         Files f;
         const Bytes data = RandomBytes(1500);
-        const CliRun run =
+        const Run run =
             RunScript({"--eeprom-size", "4096", "--aux-size", "600"},
                       "\"$0\" write --eeprom \"$1\" -q; echo status $?; "
                       "\"$0\" read --eeprom \"$2\" --aux \"$3\" -q; echo status $?",
@@ -206,28 +214,6 @@ private slots:
         QCOMPARE(backup.left(1500), AsBytes(data));
         QCOMPARE(backup.mid(1500), QByteArray(4096 - 1500, '\xFF'));
         QCOMPARE(f.Read("aux.bin"), QByteArray(600, '\xFF'));
-    }
-
-    // The kind's example configurator writes its run record into EEPROM and AUX.
-    void configureRunsTheKindsLibrary_data() {
-        QTest::addColumn<int>("kind");
-        for (int kind : {1, 2, 3})
-            QTest::addRow("kind %d", kind) << kind;
-    }
-    void configureRunsTheKindsLibrary() {
-        QFETCH(int, kind);
-        Files f;
-        const CliRun run = RunCli({"--kind", QString::number(kind), "--dump-eeprom",
-                                   f.Path("eeprom.bin"), "--dump-aux", f.Path("aux.bin")},
-                                  {"configure", "-q"});
-        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
-        const QByteArray record("KCFG\x01\x00\x00\x00", 8); // first run: counter 1
-        for (const QString name : {"eeprom.bin", "aux.bin"}) {
-            const QByteArray memory = f.Read(name);
-            QCOMPARE(memory.left(8), record);
-            QCOMPARE(memory.mid(8, 1024), QByteArray(1024, '\xFF'));
-        }
-        QVERIFY2(run.Err.contains("AUX: записан счётчик запусков 1"), qPrintable(run.Dump()));
     }
 
     // Bytes from a TCP client reach the device and its echo comes back; Ctrl-C (here the
@@ -248,7 +234,7 @@ private slots:
                         port = event["port"].toInt();
                 return port != 0;
             },
-            kCliProcessBoundMs));
+            kProcessBoundMs));
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, quint16(port));
         QVERIFY(client.waitForConnected());
@@ -259,10 +245,10 @@ private slots:
                 received += client.readAll();
                 return received.endsWith("ping through the device");
             },
-            kCliProcessBoundMs));
+            kProcessBoundMs));
         QCOMPARE(received, QByteArray("Welcome to TcpSrv\r\nping through the device"));
         cli.terminate();
-        QVERIFY(cli.waitForFinished(kCliProcessBoundMs));
+        QVERIFY(cli.waitForFinished(kProcessBoundMs));
         QCOMPARE(cli.exitCode(), 0);
         lines += QString::fromUtf8(cli.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         QVERIFY(lines.contains(QStringLiteral("{\"event\":\"log\",\"text\":\"%1\"}").arg(kClosed)));

@@ -1,9 +1,11 @@
-// Runs the headless program under usbsim-harness and collects what it printed and what the
-// simulated device received.
+// Runs ktr-cli (or a shell running it several times against one device) under
+// usbsim-harness and collects what it printed and what the simulated device received.
 #pragma once
 
 #include "LogLines.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -13,42 +15,60 @@ inline const QString kIdent = QStringLiteral("53 52 51 01 01 00 01 F9 00 00");
 
 constexpr int kProcessBoundMs = 40000;
 
+inline QJsonObject ParseJsonLine(const QString& line) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+    return error.error == QJsonParseError::NoError && document.isObject() ? document.object()
+                                                                          : QJsonObject();
+}
+
 struct Run {
     int ExitCode = -1;
-    QStringList Output;  // every line the program printed
-    QStringList Log;     // its "log: " lines, without the prefix
-    QStringList Record;  // the OUT transfers the device received, as hex
-    QString ErrorOutput; // for failure messages
+    QStringList Output; // stdout lines
+    QStringList Errors; // stderr lines
+    QStringList Record; // the OUT transfers the device received, as hex
 
-    QString Last(const QString& kind) const {
-        QString value;
+    QString Dump() const { return (Output + Errors).join('\n'); }
+    // The "text" of every --json event of one kind ("log", "note"), in order.
+    QStringList Texts(const QString& kind) const {
+        QStringList texts;
         for (const QString& line : Output)
-            if (line.startsWith(kind + QStringLiteral(": "))) value = line.mid(kind.size() + 2);
-        return value;
+            if (const QJsonObject event = ParseJsonLine(line); event["event"].toString() == kind)
+                texts << event["text"].toString();
+        return texts;
+    }
+    QStringList Log() const { return Texts(QStringLiteral("log")); }
+    // The last --json event of one kind ("info", "result"); empty when there is none.
+    QJsonObject Event(const QString& kind) const {
+        QJsonObject last;
+        for (const QString& line : Output)
+            if (const QJsonObject event = ParseJsonLine(line); event["event"].toString() == kind)
+                last = event;
+        return last;
     }
     // Log lines after the first-connect status answers drained.
     QStringList LogAfterConnect() const {
-        const qsizetype done = Log.indexOf(kDone);
-        return done < 0 ? QStringList() : Log.mid(done + 1);
+        const QStringList log = Log();
+        const qsizetype done = log.indexOf(kDone);
+        return done < 0 ? QStringList() : log.mid(done + 1);
+    }
+    // OUT frames of one Type, e.g. "11" for FLASH writes.
+    qsizetype FramesOfType(const QString& type) const {
+        return std::count_if(Record.begin(), Record.end(), [&](const QString& line) {
+            const QStringList bytes = line.split(' ');
+            return bytes.size() > 6 && bytes[6] == type;
+        });
     }
 };
 
-inline Run RunHarness(const QStringList& harnessArgs, const QStringList& programArgs) {
+inline Run RunUnderHarness(const QStringList& harnessArgs, const QStringList& command) {
     QTemporaryDir dir;
     const QString record = dir.filePath(QStringLiteral("record.txt"));
-    // The program listens for bridge clients: on a port the system chooses unless the test
-    // names one, so that runs side by side do not collide.
-    const QStringList portArgs =
-        programArgs.contains(QStringLiteral("--tcp-port"))
-            ? QStringList()
-            : QStringList{QStringLiteral("--tcp-port"), QStringLiteral("0")};
     QProcess process;
     process.start(QStringLiteral(KTR_HARNESS),
                   QStringList{QStringLiteral("--quiet"), QStringLiteral("--kill-after-s"),
                               QStringLiteral("30"), QStringLiteral("--record"), record} +
-                      harnessArgs +
-                      QStringList{QStringLiteral("--"), QStringLiteral(KTR_HEADLESS)} + portArgs +
-                      programArgs);
+                      harnessArgs + QStringList{QStringLiteral("--")} + command);
     Run run;
     if (!process.waitForFinished(kProcessBoundMs)) {
         process.kill();
@@ -56,12 +76,27 @@ inline Run RunHarness(const QStringList& harnessArgs, const QStringList& program
         return run;
     }
     run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.ErrorOutput = QString::fromUtf8(process.readAllStandardError());
     run.Output = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    for (const QString& line : run.Output)
-        if (line.startsWith(QStringLiteral("log: "))) run.Log << line.mid(5);
+    run.Errors = QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
     QFile file(record);
     if (file.open(QIODevice::ReadOnly))
         run.Record = QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
     return run;
+}
+
+// ktr-cli with --json, so that its log lines are told from everything else it prints.
+inline Run RunCli(const QStringList& harnessArgs, const QStringList& cliArgs) {
+    return RunUnderHarness(harnessArgs, QStringList{QStringLiteral(KTR_CLI)} + cliArgs +
+                                            QStringList{QStringLiteral("--json")});
+}
+
+// The link core connected for a while, as the window sits: the bridge, on a port of the
+// system's choosing unless the arguments name one, ended by its timeout.
+inline Run RunConnected(const QStringList& harnessArgs, int seconds,
+                        const QStringList& cliArgs = {}) {
+    QStringList args{QStringLiteral("bridge"), QStringLiteral("--timeout"),
+                     QString::number(seconds)};
+    if (!cliArgs.contains(QStringLiteral("--port")))
+        args << QStringLiteral("--port") << QStringLiteral("0");
+    return RunCli(harnessArgs, args + cliArgs);
 }

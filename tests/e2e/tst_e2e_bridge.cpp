@@ -1,4 +1,4 @@
-// End to end: the headless program bridges a TCP port to the simulated device that umockdev
+// End to end: ktr-cli bridge connects a TCP port to the simulated device that umockdev
 // plays through the real libusb. socat is the client; its bytes come back after the banner.
 #include "HarnessRun.h"
 
@@ -21,7 +21,7 @@ class TestE2eBridge : public QObject {
     Q_OBJECT
 private slots:
     void socatGetsItsBytesBackIntact();
-    void portInUseEndsTheRunner();
+    void portInUseEndsTheBridge();
 };
 
 void TestE2eBridge::socatGetsItsBytesBackIntact() {
@@ -44,26 +44,27 @@ void TestE2eBridge::socatGetsItsBytesBackIntact() {
     socat.start(socatPath, {"-T", "3", "OPEN:" + in + ",ignoreeof!!CREATE:" + out,
                             "TCP:127.0.0.1:" + port + ",retry=200,interval=0.05"});
     QVERIFY(socat.waitForStarted());
-    const Run run = RunHarness({}, {"--tcp-port", port, "--seconds", "8"});
+    const Run run = RunConnected({}, 8, {"--port", port});
     QVERIFY(socat.waitForFinished(kProcessBoundMs));
-    QVERIFY2(run.ExitCode == 0, qPrintable(run.Output.join('\n') + run.ErrorOutput));
-    QVERIFY(run.Output.contains(QStringLiteral("tcp: Подключений: 1")));
+    QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
+    QVERIFY(run.Texts(QStringLiteral("note")).contains(QStringLiteral("Подключений: 1")));
     QFile outFile(out);
     QVERIFY(outFile.open(QIODevice::ReadOnly));
     QCOMPARE(outFile.readAll(), QByteArray("Welcome to TcpSrv\r\n") + data);
 }
 
-void TestE2eBridge::portInUseEndsTheRunner() {
+void TestE2eBridge::portInUseEndsTheBridge() {
     QTcpServer other;
     QVERIFY(other.listen(QHostAddress::LocalHost, 0));
-    const Run run =
-        RunHarness({}, {"--tcp-port", QString::number(other.serverPort()), "--seconds", "5"});
-    QCOMPARE(run.ExitCode, 3);
-    QVERIFY2(
-        run.ErrorOutput.contains(
-            QStringLiteral("Error %1 in function Bind\r\nAddress already in use").arg(EADDRINUSE)),
-        qPrintable(run.ErrorOutput));
-    QVERIFY(run.Last(QStringLiteral("status")).isEmpty()); // it never got to the device
+    const QString port = QString::number(other.serverPort());
+    const Run run = RunConnected({}, 5, {"--port", port});
+    QCOMPARE(run.ExitCode, 2);
+    QCOMPARE(run.Errors,
+             QStringList{QStringLiteral("ktr-cli: порт TCP %1 не открывается: Error %2 in function "
+                                        "Bind: Address already in use")
+                             .arg(port)
+                             .arg(EADDRINUSE)});
+    QVERIFY(!run.Log().contains(kOpened)); // it never got to the device
 }
 
 QTEST_GUILESS_MAIN(TestE2eBridge)

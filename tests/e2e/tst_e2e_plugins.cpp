@@ -1,5 +1,5 @@
-// The example configurator, loaded by its kind's library name by the headless program on
-// the real libusb: afterwards the simulated device's EEPROM and AUX hold the run record it
+// The example configurator, loaded by its kind's library name by ktr-cli configure on the
+// real libusb: afterwards the simulated device's EEPROM and AUX hold the run record it
 // wrote, and nothing else of them changed.
 #include "HarnessRun.h"
 
@@ -23,18 +23,18 @@ private slots:
         QFETCH(int, kind);
         QTemporaryDir dir;
         const QString eeprom = dir.filePath("eeprom.bin"), aux = dir.filePath("aux.bin");
-        const Run run = RunHarness({"--kind", QString::number(kind), "--latency-us", "0",
-                                    "--dump-eeprom", eeprom, "--dump-aux", aux},
-                                   {"--exit-when-ready", "--seconds", "25", "--configurator"});
-        QVERIFY2(run.ExitCode == 0, qPrintable(run.Output.join('\n') + run.ErrorOutput));
+        const Run run = RunCli({"--kind", QString::number(kind), "--latency-us", "0",
+                                "--dump-eeprom", eeprom, "--dump-aux", aux},
+                               {"configure"});
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         const QByteArray record("KCFG\x01\x00\x00\x00", 8); // first run: counter 1
         for (const QString& path : {eeprom, aux}) {
             const QByteArray memory = ReadAll(path);
             QCOMPARE(memory.left(8), record);
             QCOMPARE(memory.mid(8, 1024), QByteArray(1024, '\xFF'));
         }
-        QVERIFY2(run.ErrorOutput.contains(QStringLiteral("AUX: записан счётчик запусков 1")),
-                 qPrintable(run.ErrorOutput));
+        QVERIFY2(run.Errors.contains(QStringLiteral("AUX: записан счётчик запусков 1")),
+                 qPrintable(run.Dump()));
     }
 };
 

@@ -27,14 +27,14 @@ struct JobRun {
     // Runs both jobs (either may be absent) once the device is identified.
     Run Start(const QStringList& harnessArgs, const QString& flash, const QString& eeprom = {},
               const QStringList& programArgs = {}) {
-        QStringList program = QStringList{"--exit-when-ready", "--seconds", "25"} + programArgs;
+        QStringList program = QStringList{"write"} + programArgs;
         if (!flash.isEmpty()) program << "--flash" << flash;
         if (!eeprom.isEmpty()) program << "--eeprom" << eeprom;
-        return RunHarness(QStringList{"--latency-us", "0", "--flash-size", "262144",
-                                      "--eeprom-size", "8192", "--dump-flash", Path("flash.bin"),
-                                      "--dump-eeprom", Path("eeprom.bin")} +
-                              harnessArgs,
-                          program);
+        return RunCli(QStringList{"--latency-us", "0", "--flash-size", "262144", "--eeprom-size",
+                                  "8192", "--dump-flash", Path("flash.bin"), "--dump-eeprom",
+                                  Path("eeprom.bin")} +
+                          harnessArgs,
+                      program);
     }
 };
 
@@ -54,7 +54,7 @@ private slots:
             j.Start({}, j.Write("fw.hex", ToHex(firmware)),
                     j.Write("data.bin", QByteArray(reinterpret_cast<const char*>(data.data()),
                                                    qsizetype(data.size()))));
-        QVERIFY2(run.ExitCode == 0, qPrintable(run.Output.join('\n') + run.ErrorOutput));
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         const QStringList after = run.LogAfterConnect();
         QCOMPARE(after.mid(0, 3), (QStringList{kFlashStart, kEepromStart, kDone}));
         QVERIFY(StartsWith(j.Dump("flash.bin"), firmware));
@@ -79,7 +79,7 @@ private slots:
             const Bytes firmware = RandomBytes(size);
             const Run run =
                 j.Start(harnessArgs, j.Write("fw.hex", ToHex(firmware)), {}, programArgs);
-            QVERIFY2(run.ExitCode == 0, qPrintable(run.Log.join('\n') + run.ErrorOutput));
+            QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
             // No watchdog line before the close at the end of the run.
             QCOMPARE(run.LogAfterConnect().mid(0, 3), (QStringList{kFlashStart, kDone, kClosing}));
             QVERIFY(StartsWith(j.Dump("flash.bin"), firmware));
@@ -99,7 +99,7 @@ private slots:
         // Back within the pause before the reopen, so the link recovers by itself.
         const Run run = j.Start({"--unplug-at", "400", "--replug-after-ms", "300"},
                                 j.Write("fw.hex", ToHex(firmware)));
-        QVERIFY2(run.ExitCode == 0, qPrintable(run.Output.join('\n') + run.ErrorOutput));
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         const QStringList after = run.LogAfterConnect();
         const qsizetype closed = after.indexOf(kClosed);
         QVERIFY(closed > 0);
