@@ -10,11 +10,13 @@
 #include "ConfiguratorHost.h"
 #include "LinkControl.h"
 #include "SimUsbBus.h"
+#include "TcpBridge.h"
 #include "WriteJobs.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QSet>
+#include <QTcpSocket>
 
 #include <unistd.h>
 
@@ -92,6 +94,7 @@ NO_COVERAGE bool IsOwnLogText(const QString& line) {
         QStringLiteral("Запуск прошивки основной программы..."),
         QStringLiteral("Запуск прошивки EEPROM..."),
         QStringLiteral("Файл слишком большой!"),
+        QStringLiteral("TCP-клиент не принимает данные, соединение закрыто."),
     };
     if (kExact.contains(line)) return true;
     const auto between = [&](const QString& prefix, const QString& suffix, auto digitsOk) {
@@ -133,8 +136,19 @@ public:
         CHECK(frequencyHz == 1000 && durationMs == 10);
     }
     void ShowError(const QString&) override { Fail("no error report: the image files exist"); }
-    void SetCaption(const QString&) override {}
-    void SetTcpStatus(const QString&) override {}
+    void SetCaption(const QString& text) override {
+        bool decimal = false;
+        text.toUInt(&decimal); // the bridge's fill count, or a kind's caption
+        bool kind = false;
+        for (const DeviceKindInfo& info : kDeviceKinds)
+            kind |= text == QString::fromUtf8(info.Caption);
+        CHECK(decimal || kind);
+    }
+    void SetTcpStatus(const QString& text) override {
+        const QString prefix = QStringLiteral("Подключений: ");
+        CHECK(text == QStringLiteral("Подключение") ||
+              (text.startsWith(prefix) && text.mid(prefix.size()).toInt() > 0));
+    }
     void SetKindSelection(int itemIndex) override { CHECK(itemIndex >= -1 && itemIndex <= 2); }
     void SetConfiguratorEnabled(bool) override {}
 
@@ -152,7 +166,11 @@ private:
 
 // ---- Configurator requests, their targets and completions ----
 
-constexpr int kMaxRequests = 8; // one completion routine per request of an input
+constexpr int kMaxRequests = 8;               // one completion routine per request of an input
+constexpr int kNeverMs = 24 * 60 * 60 * 1000; // timers that only the script fires
+constexpr int kMaxSocketRounds = 64;
+constexpr int kSocketWaitMs = 10;
+const QByteArray kBanner = QByteArrayLiteral("Welcome to TcpSrv\r\n");
 constexpr int kGuardBytes = 32;
 constexpr uint8_t kGuardByte = 0xA5, kFreshByte = 0x5A;
 constexpr int32_t kRefused = -7;
@@ -233,12 +251,13 @@ uint8_t MemoryByte(const std::vector<uint8_t>& memory, uint64_t address) {
 class Host {
 public:
     Host(const sim::DeviceConfig& config, LinkTimings timings)
-        : Device(config), Link(Bus, View, timings), Jobs(Link), Plugins(Link, View) {
+        : Device(config), Link(Bus, View, timings), Jobs(Link), Plugins(Link, View),
+          Bridge(Link, View, BridgeTimings{kNeverMs, kNeverMs}) {
         Bus.Attach(Device);
         // No library is ever found; its release is played through ReleaseLibrary below.
         Plugins.SetLibraryDirs({});
         Device.SetRecording(false);
-        Link.SetBridge(&replies_);
+        Link.SetBridge(&replies_); // which hands every reply on to the bridge
         replies_.Owner = this;
         QObject::connect(&Link, &LinkControl::QueueChanged, [this] { QueueChanged(); });
         requests_.reserve(kMaxRequests); // a completion holds on to its request
@@ -252,6 +271,9 @@ public:
     LinkControl Link;
     WriteJobs Jobs;
     ConfiguratorHost Plugins;
+    TcpBridge Bridge;
+    std::unique_ptr<QTcpSocket> Client; // a client of the bridge, when the script wants one
+    QByteArray ClientReceived;
 
     // Anything the script made up may echo a head it was never sent: the device's memory
     // and the replies are then no longer the host's to answer for.
@@ -358,7 +380,43 @@ public:
     }
 
     // A bridge flush: the bytes cut into chunks of at most 256, then one SendNext.
+    // A client on 127.0.0.1: the server on a port of the system's choice, the banner first.
+    void ConnectClient() {
+        Bridge.TcpServerOpen(QStringLiteral("0"));
+        Client = std::make_unique<QTcpSocket>();
+        Client->connectToHost(QHostAddress::LocalHost, Bridge.ListeningPort());
+        PumpSockets([&] { return ClientReceived.size() >= kBanner.size(); });
+        CHECK(ClientReceived.startsWith(kBanner));
+        ClientReceived.remove(0, kBanner.size());
+        CHECK(Bridge.ClientCount() == 1);
+    }
+
+    // Socket events run until done() holds or a bound of rounds has passed. Each round may
+    // wait a little: loopback bytes take a trip through the kernel, and posted receive steps
+    // would otherwise keep the socket notifiers from their turn.
+    template <class Done> void PumpSockets(Done done) {
+        for (int i = 0; i < kMaxSocketRounds && !done(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, kSocketWaitMs);
+            if (Client) ClientReceived += Client->readAll();
+        }
+    }
+
+    // Bytes from the client, then the bridge's flush: chunks of at most 256, then SendNext.
+    void ClientSends(const std::vector<uint8_t>& bytes) {
+        Ambiguous = true; // the flush sends the head even while it waits for its answer
+        const int32_t fill = Bridge.TcpInFill();
+        Client->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+        Client->flush();
+        PumpSockets([&] { return Bridge.TcpInFill() >= fill + int32_t(bytes.size()); });
+        Bridge.Timer4Timer();
+        CHECK(Bridge.TcpInFill() == 0);
+    }
+
+    // Without a client the flush itself is played: the same chunks, one SendNext.
     void BridgeChunks(const std::vector<uint8_t>& bytes) {
+        // Beyond its hold the bridge leaves the bytes in the connection: not a case to wait for.
+        if (Client && Link.QueuedBytes(cmdTcpData) + bytes.size() < kBridgeQueueHoldBytes)
+            return ClientSends(bytes);
         uint8_t chunk[kTcpChunkHeaderSize + kMaxBlockData];
         for (size_t at = 0; at < bytes.size(); at += kMaxBlockData) {
             const size_t count = std::min<size_t>(bytes.size() - at, kMaxBlockData);
@@ -367,8 +425,23 @@ public:
             std::memcpy(chunk + kTcpChunkHeaderSize, bytes.data() + at, count);
             CHECK(Link.EnqueueCommand(cmdTcpData, chunk, uint16_t(count + kTcpChunkHeaderSize)));
         }
-        Ambiguous = true; // the flush sends the head even while it waits for its answer
+        Ambiguous = true;
         Link.SendNext();
+    }
+
+    // What the device sent as replies reaches the client, whole and in order.
+    void CheckClientReplies() {
+        if (!Client) return;
+        PumpSockets([&] { return size_t(ClientReceived.size()) >= clientStream_.size(); });
+        if (size_t(ClientReceived.size()) != clientStream_.size()) {
+            std::fprintf(stderr, "fuzz_host: the client got %lld of %zu reply bytes (%s)\n",
+                         (long long)ClientReceived.size(), clientStream_.size(),
+                         Client->state() == QAbstractSocket::ConnectedState ? "connected"
+                                                                            : "closed");
+            Fail("every reply reaches the client");
+        }
+        CHECK(clientStream_.empty() || std::memcmp(clientStream_.data(), ClientReceived.constData(),
+                                                   clientStream_.size()) == 0);
     }
 
     // ---- The device's side ----
@@ -490,6 +563,7 @@ private:
         void SendToClients(const uint8_t* data, int size) override {
             CHECK(size > 0);
             Owner->clientStream_.insert(Owner->clientStream_.end(), data, data + size);
+            Owner->Bridge.SendToClients(data, size);
         }
     };
 
@@ -846,9 +920,16 @@ void Step(Host& host, Script& script, const QString& flashPath, const QString& e
                    shape & 0x04, CompletionAction((shape >> 3) % uint8_t(CompletionAction::Count)));
         break;
     }
-    case 17:
-        host.BridgeChunks(script.Bytes(script.U16() % 700 + 1));
+    case 17: {
+        const uint16_t count = script.U16() % 700;
+        if (count == 0) {
+            host.Ambiguous = true;
+            host.Bridge.Timer4Timer(); // a flush with nothing buffered still sends
+        } else {
+            host.BridgeChunks(script.Bytes(count));
+        }
         break;
+    }
     case 18:
         if (script.Byte() & 1) {
             host.Ambiguous = true; // the head again, while its answer may be on the way
@@ -905,6 +986,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The timers fire only when the script says, and nothing waits on the clock: no fault
     // pause, and no early re-reads while an answer is awaited (they pause in real time).
     LinkTimings timings;
+    timings.WatchdogMs = timings.PollTickMs = kNeverMs; // socket events may run the loop
     timings.FaultPauseMs = 0;
     timings.AnswerRetryUs = 0;
     Host host(config, timings);
@@ -917,6 +999,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     link.LinkEstablished = flags & 0x02;
     if (flags & 0x40) host.ChooseKindsByPlugins();
+    // Real sockets cost as much as the rest of a run: only some scripts have a client.
+    if (flags & 0x80) host.ConnectClient();
     if (flags & 0x20) link.ToolButton1Click();
 
     for (int step = 0; step < kMaxSteps && !script.Done(); ++step) {
@@ -947,6 +1031,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         idle = host.QueueChanges() == changes ? idle + 1 : 0;
     }
     host.CheckStep(true);
+    host.CheckClientReplies();
     static const bool trace = qEnvironmentVariableIsSet("FUZZ_HOST_TRACE");
     if (trace) host.Trace();
     if (trace) {
