@@ -10,6 +10,7 @@ namespace ktr {
 
 namespace {
 const QColor kDialogColour(128, 0, 0);
+constexpr QPoint kDialogPosition(464, 385); // on the screen, as designed
 const QString kPortSettingsLine = QStringLiteral("  настройки порта;");
 
 QStringList SystemPorts() {
@@ -32,6 +33,7 @@ TComCFGForm::TComCFGForm(HostView& view, QString settingsFile, QWidget* parent)
     label.setColor(QPalette::WindowText, Qt::white);
     ui_->Label1->setPalette(label);
     setFixedSize(size());
+    move(kDialogPosition);
 }
 
 TComCFGForm::~TComCFGForm() = default;
