@@ -252,7 +252,11 @@ void LinkControl::Timer1Timer() {
     Timer1.stop();
 }
 
+// A step still pending a whole tick after it was posted is not coming: an event loop started
+// under the one that holds it (a configurator waiting for its answers) is never handed it.
+// Post a fresh one; the stale step, when it finally runs, is one more harmless read.
 void LinkControl::Timer2Timer() {
+    receivePosted_ = false;
     PostReceive();
 }
 

@@ -141,6 +141,41 @@ private slots:
         QVERIFY2(f.Device.InTransfers() - reads <= 3, "receive steps piled up while polling");
     }
 
+    void nestedLoopStartedFromAQueuedCallKeepsTheLinkGoing() {
+        // A configurator waits for its answers in its own event loop. Started from a call
+        // queued inside a receive step, that loop is never handed the receive step already
+        // pending outside it: the link must not hang on that step.
+        LinkFixture f;
+        QVERIFY(f.Connect());
+        static int ends;
+        ends = 0;
+        bool done = false;
+        QEventLoop outer;
+        const auto nested = [&] {
+            const uint8_t request[kBlockHeaderSize] = {0, 0, 0, 0, 16, 0};
+            f.Link.EnqueueCommandEx(cmdEepromRead, request, kBlockHeaderSize,
+                                    [](int32_t end) { ends = end; });
+            QEventLoop loop;
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            QObject::connect(&f.Link, &LinkControl::QueueChanged, &loop, [&] {
+                if (f.Link.Queue().empty()) loop.quit();
+            });
+            loop.exec();
+            done = true;
+            outer.quit();
+        };
+        bool started = false;
+        QObject::connect(&f.Link, &LinkControl::QueueChanged, &outer, [&] {
+            if (started || !f.Link.Queue().empty()) return;
+            started = true; // the answer that drained the queue is still being handled
+            QTimer::singleShot(0, &f.Link, nested);
+        });
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        outer.exec(); // the program's own loop, as the window and the command line run it
+        QVERIFY(done);
+        QCOMPARE(ends, 16);
+    }
+
     void unansweredHeadIsSentAgain() {
         LinkFixture f;
         QVERIFY(f.Connect());
