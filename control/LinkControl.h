@@ -49,7 +49,9 @@ public:
     // Payload bytes of the queued entries of one Type, kept as the queue changes.
     uint64_t QueuedBytes(uint8_t command) const { return queuedBytes_[command]; }
     // A configurator library is going away: its queued requests stay queued and are still
-    // sent, but their completions are never called and no read answer is copied any more.
+    // sent, but their completions are never called and its buffers are no longer targets.
+    // A read answer still comes into the target of a later accepted read, as any earlier
+    // read's answers do, within that read's Count.
     void ForgetPluginRequests();
 
     // Link lifecycle.
