@@ -289,6 +289,9 @@ public:
     // library (never found here) costs more than the rest of a run, hence only on request.
     void ChooseKindsByPlugins() { Link.SetDeviceKindHook(&Plugins); }
 
+    // No answer so far can have retired a head it was not for.
+    bool Trusted() const { return !Forged && !Ambiguous && Device.RepeatedFrames() == 0; }
+
     void Trace() const {
         std::fprintf(stderr,
                      "fuzz_host: queue %zu, jobs %zu (%d checked), requests %zu, "
@@ -502,7 +505,7 @@ public:
         }
         CHECK(value >= request.LastEnd);
         request.LastEnd = value;
-        const bool trusted = !Forged && !Ambiguous;
+        const bool trusted = Trusted();
 
         if (request.Command == cmdEepromWrite || request.Command == cmdAuxWrite) {
             // The device has already written the block whose answer this is.
@@ -695,7 +698,7 @@ private:
             CHECK(lastNotified_ == entry.Serial);
         else if (entry.Command == cmdEepromRead || entry.Command == cmdAuxRead)
             AllowCopy(entry.Command, entry.Address, entry.Address + entry.BlockCount, false);
-        if (entry.JobIndex < 0 || Forged || Ambiguous) return;
+        if (entry.JobIndex < 0 || !Trusted()) return;
         const Job& job = jobs_[entry.JobIndex];
         ++JobsChecked;
         const std::vector<uint8_t>& memory = job.Flash ? Device.Flash() : Device.Eeprom();
@@ -861,6 +864,9 @@ void Step(Host& host, Script& script, const QString& flashPath, const QString& e
         link.ToolButton1Click();
         break;
     case 7:
+        // An answer still on its way to a dropped head outlives the drop (the accumulator and
+        // the device keep their bytes) and may retire a later head of the same address.
+        if (!link.Queue().empty()) host.Ambiguous = true;
         link.ToolButton4Click();
         break;
     case 8:

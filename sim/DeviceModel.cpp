@@ -143,6 +143,13 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
     ++framesReceived_;
     const uint8_t type = frame[kFrameTypeOffset];
     ++framesByType_[type];
+    if (type != cmdPoll) {
+        const size_t size = size_t(GetU16(frame + 4)) + kFrameOverhead;
+        if (std::equal(frame, frame + size, lastCommandFrame_.begin(), lastCommandFrame_.end()))
+            ++repeatedFrames_;
+        else
+            lastCommandFrame_.assign(frame, frame + size);
+    }
     if (!answering_) return;
     const uint8_t* payload = frame + kFramePayloadOffset;
     const int payloadLength = GetU16(frame + 4) - 1;

@@ -70,6 +70,10 @@ public:
     uint64_t FramesReceived() const { return framesReceived_; }
     uint64_t InTransfers() const { return inTransfers_; }
     uint64_t FramesReceivedOfType(uint8_t type) const { return framesByType_[type]; }
+    // Host frames other than polls that repeat the one before them byte for byte: the host
+    // sent its head again while the answer may have been on the way, so two answers carry
+    // the same echo and the second may retire a later head of the same address.
+    uint64_t RepeatedFrames() const { return repeatedFrames_; }
     std::vector<uint8_t>& Flash() { return flash_; }
     std::vector<uint8_t>& Eeprom() { return eeprom_; }
     std::vector<uint8_t>& Aux() { return aux_; }
@@ -108,6 +112,8 @@ private:
     std::vector<uint8_t> tcpReceived_;
     int lastTcpSequence_ = -1; // none taken yet
     uint64_t framesReceived_ = 0;
+    uint64_t repeatedFrames_ = 0;
+    std::vector<uint8_t> lastCommandFrame_;
     uint64_t inTransfers_ = 0;
     uint64_t framesByType_[256] = {};
 };
