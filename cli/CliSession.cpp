@@ -1,6 +1,7 @@
 #include "CliSession.h"
 
 #include "ConfiguratorHost.h"
+#include "LogTexts.h"
 #include "TcpBridge.h"
 #include "WriteJobs.h"
 
@@ -15,12 +16,6 @@ namespace ktr::cli {
 
 namespace {
 const QString kStartLine = QStringLiteral("Запуск программы");
-const QString kOpenedLine = QStringLiteral("Порт связи открыт. (USB)");
-const QString kCannotOpenLine = QStringLiteral("Порт связи не может быть открыт.");
-const QString kClosedLine = QStringLiteral("Порт связи закрыт");
-const QString kWatchdogLine = QStringLiteral("Модем не подключен!");
-const QString kDoneLine = QStringLiteral("Операция успешно завершена.");
-const QString kStatusPrefix = QStringLiteral("Подключено устройство: ");
 const QRegularExpression
     kMismatchLine(QStringLiteral("^Ошибка верификации по адресу ([0-9A-F]+)h!$"));
 
@@ -172,17 +167,17 @@ void CliSession::AddLog(const QString& line) {
     out_.Log(line);
     if (capturing_) refusal_ = line;
     if (!link_) return;
-    if (line == kOpenedLine) {
+    if (line == kLogOpened) {
         everOpened_ = true;
         openedBus_ = link_->Usb.Bus ? BusNumber(link_->Usb.Bus) : 0;
         openedDevice_ = link_->Usb.Device ? DeviceNumber(link_->Usb.Device) : 0;
-    } else if (line == kCannotOpenLine || line == kClosedLine) {
+    } else if (line == kLogCannotOpen || line == kLogClosed) {
         // A fault's reopen follows its close at once; whether the link is back is known
         // when control returns to the event loop.
         QTimer::singleShot(0, this, &CliSession::CheckLink);
-    } else if (line == kWatchdogLine) {
+    } else if (line == kLogWatchdog) {
         watchdogFired_ = true;
-    } else if (line == kDoneLine) {
+    } else if (line == kLogDone) {
         drained_.start(); // the answer that drained the queue is still being handled
     } else if (const QRegularExpressionMatch mismatch = kMismatchLine.match(line);
                mismatch.hasMatch()) {

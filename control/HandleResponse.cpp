@@ -3,6 +3,7 @@
 // answer that matches nothing: the device is asked again.
 #include "Cp1251.h"
 #include "LinkControl.h"
+#include "LogTexts.h"
 
 namespace ktr {
 
@@ -60,7 +61,7 @@ void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t*
                              const int32_t& targetSize) {
     if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
     const int count = GetU16(payload + kBlockCountOffset);
-    if (count > queue_.front().BlockCount() || payloadLength < kBlockHeaderSize + count) return;
+    if (!CountFits(payload, queue_.front()) || payloadLength < kBlockHeaderSize + count) return;
     const uint64_t serial = queue_.front().Serial;
     Notify(BlockEnd(payload));
     if (queue_.empty() || queue_.front().Serial != serial) return;
@@ -85,7 +86,7 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
     if (type == cmdPoll) {
         SendNext();
         if (!LinkEstablished) {
-            View.AddLog(QStringLiteral("Установлена связь с устройством."));
+            View.AddLog(kLogEstablished);
             ToolButton1Click();
         }
         LinkEstablished = true;
@@ -110,8 +111,7 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
     case cmdIdent: {
         if (payloadLength < 1 || payloadLength < 1 + payload[0]) return;
         DequeueCommand();
-        View.SetStatusPanel(QStringLiteral("Подключено устройство: ") +
-                            FromCp1251(payload + 1, payload[0]));
+        View.SetStatusPanel(kStatusPrefix + FromCp1251(payload + 1, payload[0]));
         SendNext();
         return;
     }

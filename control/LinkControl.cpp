@@ -1,5 +1,7 @@
 #include "LinkControl.h"
 
+#include "LogTexts.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
@@ -92,7 +94,7 @@ void LinkControl::PopHead() {
 
 void LinkControl::DequeueCommand() {
     if (!queue_.empty()) PopHead();
-    if (queue_.empty()) View.AddLog(QStringLiteral("Операция успешно завершена."));
+    if (queue_.empty()) View.AddLog(kLogDone);
     View.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
 }
@@ -101,7 +103,7 @@ void LinkControl::ClearQueue() {
     if (!queue_.empty()) {
         queue_.clear();
         std::fill(std::begin(queuedBytes_), std::end(queuedBytes_), 0);
-        View.AddLog(QStringLiteral("Очередь команд очищена!"));
+        View.AddLog(kLogCleared);
     }
     View.SetProgressPosition(0);
     ShowQueueCount();
@@ -134,10 +136,10 @@ void LinkControl::OpenLink() {
     Usb.VendorId = kVendorId;
     Usb.ProductId = kProductId;
     if (!UsbOpen(Usb)) {
-        View.AddLog(QStringLiteral("Порт связи не может быть открыт."));
+        View.AddLog(kLogCannotOpen);
         return;
     }
-    View.AddLog(QStringLiteral("Порт связи открыт. (%1)").arg(QStringLiteral("USB")));
+    View.AddLog(kLogOpened);
     Timer1.start();
     View.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
     Usb.IsOpen = true;
@@ -145,9 +147,9 @@ void LinkControl::OpenLink() {
 
 void LinkControl::CloseLink() {
     if (Usb.IsOpen) {
-        View.AddLog(QStringLiteral("Закрытие порта связи"));
+        View.AddLog(kLogClosing);
         UsbClose(Usb);
-        View.AddLog(QStringLiteral("Порт связи закрыт"));
+        View.AddLog(kLogClosed);
         View.SetLinkButtons(kImageConnectClosed, kImageDisconnectClosed);
         Usb.IsOpen = false;
     }
@@ -237,7 +239,7 @@ void LinkControl::ToolButton1Click() {
     LinkSignature = 0;
     OpenLink();
     RequestStatus();
-    View.AddLog(QStringLiteral("Запрос текущего состояния..."));
+    View.AddLog(kLogRequesting);
 }
 
 void LinkControl::ToolButton4Click() {
@@ -247,7 +249,7 @@ void LinkControl::ToolButton4Click() {
 }
 
 void LinkControl::Timer1Timer() {
-    View.AddLog(QStringLiteral("Модем не подключен!"));
+    View.AddLog(kLogWatchdog);
     CloseLink();
     Timer1.stop();
 }

@@ -95,29 +95,19 @@ void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, ui
     } while (address < image.size());
 }
 
-bool WriteJobs::FlashJob(const QString& path, bool write) {
-    if (path.isEmpty() || !QFileInfo(path).isFile()) return false;
+bool WriteJobs::RunJob(const QString& path, ImageKind kind, bool write) {
+    const bool flash = kind == ImageKind::Flash;
+    if (flash && (path.isEmpty() || !QFileInfo(path).isFile())) return false;
     const size_t queued = link_.Queue().size();
     try {
         std::vector<uint8_t> image;
-        if (!LoadImage(path, ImageKind::Flash, image)) return false;
-        // Even an empty image is one empty block each way.
-        if (write) QueuePass(cmdFlashWrite, image, 0, kMaxBlockData);
-        QueuePass(cmdFlashVerify, image, 0, kMaxBlockData);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return OutOfMemory(queued);
-    }
-}
-
-bool WriteJobs::EepromJob(const QString& path, bool write) {
-    const size_t queued = link_.Queue().size();
-    try {
-        std::vector<uint8_t> image;
-        if (!LoadImage(path, ImageKind::Eeprom, image)) return false;
-        if (image.empty()) return true;
-        if (write) QueuePass(cmdEepromWrite, image, 0, 0);
-        QueuePass(cmdEepromVerify, image, 0, 0);
+        if (!LoadImage(path, kind, image)) return false;
+        // Even an empty FLASH image is one empty block each way; an empty EEPROM image none.
+        if (!flash && image.empty()) return true;
+        // FLASH blocks sit 256 apart; EEPROM blocks follow one another by their Count.
+        const uint64_t stride = flash ? kMaxBlockData : 0;
+        if (write) QueuePass(flash ? cmdFlashWrite : cmdEepromWrite, image, 0, stride);
+        QueuePass(flash ? cmdFlashVerify : cmdEepromVerify, image, 0, stride);
         return true;
     } catch (const std::bad_alloc&) {
         return OutOfMemory(queued);
@@ -134,19 +124,19 @@ bool WriteJobs::OutOfMemory(size_t queuedBefore) {
 }
 
 bool WriteJobs::WriteFlashFile(const QString& path) {
-    return FlashJob(path, true);
+    return RunJob(path, ImageKind::Flash, true);
 }
 
 bool WriteJobs::WriteEepromFile(const QString& path) {
-    return EepromJob(path, true);
+    return RunJob(path, ImageKind::Eeprom, true);
 }
 
 bool WriteJobs::VerifyFlashFile(const QString& path) {
-    return FlashJob(path, false);
+    return RunJob(path, ImageKind::Flash, false);
 }
 
 bool WriteJobs::VerifyEepromFile(const QString& path) {
-    return EepromJob(path, false);
+    return RunJob(path, ImageKind::Eeprom, false);
 }
 
 } // namespace ktr

@@ -38,8 +38,8 @@ private:
     enum class ImageKind { Flash, Eeprom };
     // Reads the file into image, or reports why not; false leaves nothing to queue.
     bool LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image);
-    bool FlashJob(const QString& path, bool write);
-    bool EepromJob(const QString& path, bool write);
+    // One job: a missing FLASH file ends it quietly; write false queues the verify pass only.
+    bool RunJob(const QString& path, ImageKind kind, bool write);
     bool OutOfMemory(size_t queuedBefore);
     void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
                    uint64_t stride);

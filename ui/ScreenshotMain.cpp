@@ -2,6 +2,7 @@
 // in-process simulated device, and checks that its Russian texts came out as glyphs.
 // Usage: ktr-screenshot OUTPUT.png
 #include "LogPane.h"
+#include "LogTexts.h"
 #include "SimUsbBus.h"
 #include "com_cfg.h"
 #include "gps_cfg.h"
@@ -23,7 +24,6 @@ namespace {
 constexpr int kStepTimeoutMs = 20000;
 constexpr int kImageBytes = 16 * 1024;
 constexpr int kMinTextPixels = 500; // a handful of log lines' worth of dark pixels
-const QString kDone = QStringLiteral("Операция успешно завершена.");
 
 int Fail(const char* what) {
     std::fprintf(stderr, "ktr-screenshot: %s\n", what);
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     form.SetSettingsDialog(settings);
     form.show();
     auto* log = form.findChild<ktr::LogPane*>(QStringLiteral("Memo1"));
-    auto doneCount = [&] { return log->Lines().count(kDone); };
+    auto doneCount = [&] { return log->Lines().count(ktr::kLogDone); };
 
     form.findChild<QToolButton*>(QStringLiteral("ToolButton1"))->click();
     if (!RunUntil([&] {
