@@ -110,7 +110,9 @@ void LinkControl::ClearQueue() {
 }
 
 void LinkControl::ShowQueueCount() {
-    View.SetQueueCaption(QStringLiteral("Очередь команд: %1.").arg(queue_.size()));
+    // Once per entry queued or retired: concatenation, not a format parsed each time.
+    View.SetQueueCaption(QStringLiteral("Очередь команд: ") + QString::number(queue_.size()) +
+                         u'.');
     emit QueueChanged();
 }
 

@@ -79,8 +79,9 @@ QString ConfiguratorHost::LibraryFileName(const QString& baseName) {
 #endif
 }
 
-void ConfiguratorHost::SetLibraryDirs(const QStringList& dirs) {
+void ConfiguratorHost::SetLibraryDirs(const QStringList& dirs, bool thenSearchPath) {
     libraryDirs_ = dirs;
+    searchPathUsed_ = thenSearchPath;
 }
 
 bool ConfiguratorHost::LibraryLoaded() const {
@@ -178,6 +179,7 @@ void ConfiguratorHost::LoadLibrary(int itemIndex) {
         if ((loaded = library->load())) break;
     }
     if (!loaded) {
+        if (!searchPathUsed_) return;
         library->setFileName(baseName);
         if (!library->load()) return;
     }

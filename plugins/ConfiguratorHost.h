@@ -55,8 +55,8 @@ public:
     int32_t PluginWriteAux(const uint8_t* source, int32_t count, PluginCompletion completion);
 
     // Where libraries are looked for before the normal search path (default: the program's
-    // own folder).
-    void SetLibraryDirs(const QStringList& dirs);
+    // own folder); without thenSearchPath, only there.
+    void SetLibraryDirs(const QStringList& dirs, bool thenSearchPath = true);
     // The platform's file name of a library base name (libktr17cfg.so, ktr17cfg.dll).
     static QString LibraryFileName(const QString& baseName);
 
@@ -78,6 +78,7 @@ private:
     LinkControl& link_;
     HostView& view_;
     QStringList libraryDirs_;
+    bool searchPathUsed_ = true;
     std::unique_ptr<QLibrary> configuratorHandle_;
     KtrCfgExecProc configuratorEntry_ = nullptr;
     bool running_ = false;

@@ -26,7 +26,14 @@ int SimUsbBus::FindBusses() {
 }
 
 int SimUsbBus::FindDevices() {
-    // Lists from an earlier search stay valid as long as libusb's would: until the next one.
+    // Lists from an earlier search stay valid as long as libusb's would: until a search finds
+    // the devices changed.
+    std::vector<bool> presence;
+    for (const Slot& slot : slots_)
+        presence.push_back(slot.Model->Present());
+    if (listed_ && presence == listedPresence_) return int(devices_.size());
+    listed_ = true;
+    listedPresence_ = std::move(presence);
     buses_.clear();
     devices_.clear();
     deviceSlots_.clear();

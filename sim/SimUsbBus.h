@@ -46,7 +46,10 @@ private:
         DeviceModel* Model;
     };
     std::vector<Slot> slots_;
-    // Lists rebuilt by FindDevices; kept stable in memory like libusb's own.
+    // Lists rebuilt by FindDevices when the present devices change; kept stable in memory
+    // like libusb's own.
+    std::vector<bool> listedPresence_;
+    bool listed_ = false;
     std::list<usb_bus> buses_;
     std::list<struct usb_device> devices_;
     std::map<struct usb_device*, Slot*> deviceSlots_;

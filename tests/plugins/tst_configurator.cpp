@@ -134,16 +134,22 @@ private slots:
         QVERIFY(!f.Host.EntryFound());
     }
 
+    // The search path holds the folder without CfgExec (the test's environment says so).
     void withoutEntryButton3DoesNothing_data() {
         QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("searchPath");
         QTest::addColumn<bool>("loads");
-        QTest::newRow("library without CfgExec") << QStringLiteral("noentry") << true;
-        QTest::newRow("missing library") << QStringLiteral("missing") << false;
+        QTest::newRow("library without CfgExec") << QStringLiteral("noentry") << false << true;
+        QTest::newRow("missing library") << QStringLiteral("missing") << false << false;
+        QTest::newRow("missing in the folder, found on the search path")
+            << QStringLiteral("missing") << true << true;
     }
     void withoutEntryButton3DoesNothing() {
         QFETCH(QString, folder);
+        QFETCH(bool, searchPath);
         QFETCH(bool, loads);
         HostFixture f({}, StandIns(qPrintable(folder)));
+        f.Host.SetLibraryDirs({StandIns(qPrintable(folder))}, searchPath);
         f.Link.EepromSize = 512;
         f.Host.ComboBox1Change(0);
         QCOMPARE(f.Host.LibraryLoaded(), loads);
