@@ -946,11 +946,17 @@ void Step(Host& host, Script& script, const ImageFile& flashFile, const ImageFil
         break;
     }
     case 18:
-        if (script.Byte() & 1) {
+        switch (script.Byte() % 3) {
+        case 0:
+            link.OpenLink();
+            break;
+        case 1:
             host.Ambiguous = true; // the head again, while its answer may be on the way
             link.SendNext();
-        } else {
-            link.OpenLink();
+            break;
+        case 2:
+            host.Bridge.Timer3Timer(); // the clients counted
+            break;
         }
         break;
     case 19: {
