@@ -372,10 +372,11 @@ public:
         mirror_.back().JobIndex = int(jobs_.size()) - 1;
     }
 
-    // The configurator's read and write callbacks, as the host offers them to a library.
-    int32_t Read(bool eeprom, int32_t count, int32_t targetCount, bool nullTarget,
-                 CompletionAction action) {
-        if (requests_.size() >= kMaxRequests) return kRefused;
+    // The configurator's read and write callbacks, as the host offers them to a library; true
+    // when the call was accepted. The result cannot tell: an accepted Count of -7 returns -7.
+    bool Read(bool eeprom, int32_t count, int32_t targetCount, bool nullTarget,
+              CompletionAction action) {
+        if (requests_.size() >= kMaxRequests) return false;
         const uint8_t command = eeprom ? cmdEepromRead : cmdAuxRead;
         const int32_t areaSize = int32_t(eeprom ? Link.EepromSize : Link.AuxSize);
         Target target;
@@ -389,8 +390,9 @@ public:
         const PluginCompletion completion = kCompletions[requestIndex];
         const int32_t result = eeprom ? Plugins.PluginReadEeprom(buffer, count, completion)
                                       : Plugins.PluginReadAux(buffer, count, completion);
-        CHECK(result == ((count > areaSize || !buffer) ? kRefused : count));
-        if (result == kRefused) return result;
+        const bool refused = count > areaSize || !buffer;
+        CHECK(result == (refused ? kRefused : count));
+        if (refused) return false;
         targets_.push_back(std::move(target));
         Request& request = requests_.emplace_back();
         request.Command = command;
@@ -399,12 +401,12 @@ public:
         request.Action = action;
         (eeprom ? eepromTarget_ : auxTarget_) = request.TargetIndex;
         TagRequestEntries(requestIndex, count);
-        return result;
+        return true;
     }
 
-    int32_t Write(bool eeprom, int32_t count, const std::vector<uint8_t>& data, bool nullSource,
-                  CompletionAction action) {
-        if (requests_.size() >= kMaxRequests) return kRefused;
+    bool Write(bool eeprom, int32_t count, const std::vector<uint8_t>& data, bool nullSource,
+               CompletionAction action) {
+        if (requests_.size() >= kMaxRequests) return false;
         const uint8_t command = eeprom ? cmdEepromWrite : cmdAuxWrite;
         const int32_t areaSize = int32_t(eeprom ? Link.EepromSize : Link.AuxSize);
         const int requestIndex = int(requests_.size());
@@ -412,15 +414,16 @@ public:
         const uint8_t* source = nullSource ? nullptr : data.data();
         const int32_t result = eeprom ? Plugins.PluginWriteEeprom(source, count, completion)
                                       : Plugins.PluginWriteAux(source, count, completion);
-        CHECK(result == ((count > areaSize || !source) ? kRefused : count));
-        if (result == kRefused) return result;
+        const bool refused = count > areaSize || !source;
+        CHECK(result == (refused ? kRefused : count));
+        if (refused) return false;
         Request& request = requests_.emplace_back();
         request.Command = command;
         request.Count = count;
         request.Data = data;
         request.Action = action;
         TagRequestEntries(requestIndex, count);
-        return result;
+        return true;
     }
 
     // The library goes away: its buffers are freed, so a copy into one is a use after free.
@@ -660,7 +663,7 @@ private:
                 copy.Expected.clear();
             const std::vector<AllowedCopy> before = allowed_;
             const int32_t count = std::max(request.Count / 2, 1);
-            if (Read(eeprom, count, count, false, CompletionAction::None) != kRefused) {
+            if (Read(eeprom, count, count, false, CompletionAction::None)) {
                 for (AllowedCopy copy : before) {
                     copy.TargetIndex = eeprom ? eepromTarget_ : auxTarget_;
                     allowed_.push_back(copy);
