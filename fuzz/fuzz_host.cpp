@@ -335,7 +335,9 @@ public:
     // Duplicated answers (repeats, wrong echoes, a head sent twice) may retire a later head
     // of the same Type and echo that the device never received, as the protocol allows.
     bool Ambiguous = false;
-    bool ExtraReplies = false;
+    // Replies the device never echoed (unsolicited ones), or echoes passed over while the
+    // operator's pick named another kind: the clients' stream is no longer the echo.
+    bool ExtraReplies = false, LostReplies = false;
     // What a run reached, for reading a seed's effect (FUZZ_HOST_TRACE=1).
     int JobsChecked = 0, Notifications = 0;
     uint64_t QueueChanges() const { return changes_; }
@@ -607,7 +609,7 @@ public:
         }
         for (int type = 0; type < 256; ++type)
             CHECK(Link.QueuedBytes(uint8_t(type)) == bytes[type]);
-        if (!Forged && !ExtraReplies) {
+        if (!Forged && !ExtraReplies && !LostReplies) {
             // The device echoes what it receives: the clients get exactly that, in order.
             const std::vector<uint8_t>& echoed = Device.TcpReceived();
             CHECK(clientStream_.size() <= echoed.size());
@@ -968,6 +970,8 @@ void Step(Host& host, Script& script, const ImageFile& flashFile, const ImageFil
             host.ReleaseLibrary();
         else
             host.Plugins.ComboBox1Change(int(choice >> 1) % 5 - 1); // the operator's pick
+        // Frames of the device's kind are passed over now, and a reply with them.
+        host.LostReplies |= link.LinkSignature && link.LinkSignature != host.Device.Signature();
         break;
     }
     }

@@ -31,8 +31,7 @@ int SimUsbBus::FindDevices() {
     std::vector<bool> presence;
     for (const Slot& slot : slots_)
         presence.push_back(slot.Model->Present());
-    if (listed_ && presence == listedPresence_) return int(devices_.size());
-    listed_ = true;
+    if (presence == listedPresence_) return int(devices_.size());
     listedPresence_ = std::move(presence);
     buses_.clear();
     devices_.clear();

@@ -49,7 +49,6 @@ private:
     // Lists rebuilt by FindDevices when the present devices change; kept stable in memory
     // like libusb's own.
     std::vector<bool> listedPresence_;
-    bool listed_ = false;
     std::list<usb_bus> buses_;
     std::list<struct usb_device> devices_;
     std::map<struct usb_device*, Slot*> deviceSlots_;
