@@ -20,7 +20,12 @@
 #include <stdint.h>
 
 /* The platform's calling convention for library interfaces: __stdcall on 32-bit Windows,
-   the default everywhere else. */
+   the default everywhere else.
+   The tool looks CfgExec up by that plain name on every platform. On 32-bit Windows the
+   compilers export a __stdcall function under a decorated name (CfgExec@16, _CfgExec@16),
+   so a library there exports the plain name as well: MinGW links with
+   -Wl,--add-stdcall-alias (CfgExec beside CfgExec@16), MSVC lists "EXPORTS CfgExec" in a
+   .def file. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define KTRCFG_CALL __stdcall
 #else
