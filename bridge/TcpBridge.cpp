@@ -2,12 +2,19 @@
 
 #include "LinkControl.h"
 
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/ioctl.h>
+#endif
 
 namespace ktr {
 
@@ -43,6 +50,19 @@ bool PortOfText(const QString& text, uint16_t& port) {
     return true;
 }
 
+// What the system holds for a client and Qt has not taken in yet.
+qint64 PendingInSystem(const QTcpSocket& client) {
+    const qintptr socket = client.socketDescriptor();
+    if (socket == -1) return 0;
+#ifdef _WIN32
+    u_long pending = 0;
+    return ioctlsocket(SOCKET(socket), FIONREAD, &pending) == 0 ? qint64(pending) : 0;
+#else
+    int pending = 0;
+    return ::ioctl(int(socket), FIONREAD, &pending) == 0 ? pending : 0;
+#endif
+}
+
 } // namespace
 
 TcpBridge::TcpBridge(LinkControl& link, HostView& view, BridgeTimings timings)
@@ -50,9 +70,10 @@ TcpBridge::TcpBridge(LinkControl& link, HostView& view, BridgeTimings timings)
     Timer3.setInterval(timings.StatusMs);
     Timer4.setInterval(timings.FlushMs);
     Timer4.setSingleShot(true);
-    connect(&Timer3, &QTimer::timeout, this, &TcpBridge::Timer3Timer);
-    connect(&Timer4, &QTimer::timeout, this, &TcpBridge::Timer4Timer);
-    connect(server_.get(), &QTcpServer::newConnection, this, &TcpBridge::AcceptClients);
+    connect(&Timer3, &QTimer::timeout, this, [this] { Reported([this] { Timer3Timer(); }); });
+    connect(&Timer4, &QTimer::timeout, this, [this] { Reported([this] { Timer4Timer(); }); });
+    connect(server_.get(), &QTcpServer::newConnection, this,
+            [this] { Reported([this] { AcceptClients(); }); });
     connect(&link_, &LinkControl::QueueChanged, this, &TcpBridge::ScheduleResume);
     server_->setListenBacklogSize(kTcpListenBacklog);
     link_.SetBridge(this);
@@ -70,6 +91,17 @@ TcpBridge::~TcpBridge() {
     server_.reset();
 }
 
+// As the window's own handlers do: the error is shown and the program goes on.
+template <class Handler> void TcpBridge::Reported(Handler handler) {
+    try {
+        handler();
+    } catch (const TcpServerError& error) {
+        view_.ShowError(error.Text);
+    } catch (const std::exception& error) {
+        view_.ShowError(QString::fromLocal8Bit(error.what()));
+    }
+}
+
 // ---- The server ----
 
 void TcpBridge::TcpServerOpen(const QString& portText) {
@@ -77,7 +109,7 @@ void TcpBridge::TcpServerOpen(const QString& portText) {
     // holds through the loop.
     const size_t count = clients_.size();
     for (size_t i = 0; i < count; ++i)
-        clients_[i]->abort();
+        AskToClose(clients_[i]);
     server_->close();
     uint16_t port = 0;
     if (portText.isEmpty())
@@ -95,14 +127,15 @@ void TcpBridge::TcpServerStatus() {
                                   : QStringLiteral("Подключение"));
 }
 
-QString TcpBridge::ysIntEdit1Change(const QString& fieldText) {
+QString TcpBridge::PortFieldText(const QString& fieldText) {
     bool ok = false;
     const qint64 value = fieldText.toLongLong(&ok);
-    // Only the clamps set the value and so rewrite the text; a lone "+" or "-" stays shown
-    // (its value is 0) and the open fails on it.
-    QString shown = fieldText;
-    if (ok && value > 65535) shown = QStringLiteral("65535");
-    if (ok && value < 0) shown = QStringLiteral("0");
+    if (!ok) return fieldText; // the open fails on it, as the socket layer cannot name a port
+    return QString::number(std::clamp<qint64>(value, 0, 65535));
+}
+
+QString TcpBridge::ysIntEdit1Change(const QString& fieldText) {
+    const QString shown = PortFieldText(fieldText);
     TcpServerOpen(shown);
     return shown;
 }
@@ -132,11 +165,12 @@ void TcpBridge::AcceptClients() {
 }
 
 void TcpBridge::WSocketServer1ClientConnect(QTcpSocket* client) {
-    connect(client, &QIODevice::readyRead, this, [this, client] { ClientReadyRead(client); });
+    connect(client, &QIODevice::readyRead, this,
+            [this, client] { Reported([&] { ClientReadyRead(client); }); });
     // Posted, as the socket layer reports a close: the client stays listed until then.
     connect(
-        client, &QAbstractSocket::disconnected, client, [this, client] { ClientGone(client); },
-        Qt::QueuedConnection);
+        client, &QAbstractSocket::disconnected, client,
+        [this, client] { Reported([&] { ClientGone(client); }); }, Qt::QueuedConnection);
     TcpServerStatus();
 }
 
@@ -150,7 +184,7 @@ void TcpBridge::ClientGone(QTcpSocket* client) {
     WSocketServer1ClientDisconnect(client);
     clients_.erase(listed);
     // Bytes a client sent before leaving still go to the device.
-    if (client->bytesAvailable() > 0) {
+    if (Unread(client) > 0) {
         leaving_.push_back(client);
         readsWaiting_ = true;
         ScheduleResume();
@@ -160,8 +194,32 @@ void TcpBridge::ClientGone(QTcpSocket* client) {
 }
 
 void TcpBridge::Release(QTcpSocket* client) {
+    closing_.erase(client);
     client->disconnect();
     client->deleteLater();
+}
+
+// An abort would throw away what the client has sent and what it has still to receive, and
+// so would closing with bytes unread (the system resets the connection): its bytes are read
+// first, the replies it still has to take go out, then it closes.
+void TcpBridge::AskToClose(QTcpSocket* client) {
+    if (closing_.count(client) || client->state() != QAbstractSocket::ConnectedState) return;
+    const qint64 sent = client->bytesAvailable() + PendingInSystem(*client);
+    closing_[client] = sent;
+    if (sent == 0) {
+        client->disconnectFromHost();
+        return;
+    }
+    readsWaiting_ = true;
+    ScheduleResume();
+}
+
+// What is still to be read from a client: for one asked to close, no more than it had sent
+// by then.
+qint64 TcpBridge::Unread(QTcpSocket* client) const {
+    const qint64 available = client->bytesAvailable();
+    const auto closing = closing_.find(client);
+    return closing == closing_.end() ? available : std::min(available, closing->second);
 }
 
 // ---- Client to device ----
@@ -171,6 +229,7 @@ bool TcpBridge::ReadingHeld() const {
 }
 
 void TcpBridge::ClientReadyRead(QTcpSocket* client) {
+    if (Unread(client) <= 0) return; // one asked to close has sent all it will be read for
     if (ReadingHeld()) {
         readsWaiting_ = true;
         return;
@@ -180,21 +239,30 @@ void TcpBridge::ClientReadyRead(QTcpSocket* client) {
 
 void TcpBridge::WSocketServer1DataAvailable(QTcpSocket* client) {
     const int32_t before = fill_;
-    const qint64 n =
-        client->read(reinterpret_cast<char*>(tcpInBuffer_) + fill_, kTcpInBufferSize - fill_);
-    view_.SetCaption(QString::number(before));
+    const auto closing = closing_.find(client);
+    qint64 room = kTcpInBufferSize - fill_;
+    if (closing != closing_.end()) room = std::min(room, closing->second);
+    const qint64 n = client->read(reinterpret_cast<char*>(tcpInBuffer_) + fill_, room);
+    if (n > 0) {
+        fill_ += int32_t(n);
+        Timer4.start();
+    }
+    if (closing != closing_.end() && n > 0) {
+        closing->second -= n;
+        if (closing->second == 0 && client->state() == QAbstractSocket::ConnectedState)
+            client->disconnectFromHost();
+    }
     // Qt announces only new bytes: what is left behind must be fetched when reading resumes.
-    if (client->bytesAvailable() > 0) readsWaiting_ = true;
-    if (n <= 0) return;
-    fill_ += int32_t(n);
-    Timer4.start();
+    if (Unread(client) > 0) readsWaiting_ = true;
+    view_.SetCaption(QString::number(before));
 }
 
 // Called on every queue change: cheap unless some client waits.
 void TcpBridge::ScheduleResume() {
     if (!readsWaiting_ || resumePosted_ || ReadingHeld()) return;
     resumePosted_ = true;
-    QMetaObject::invokeMethod(this, &TcpBridge::ResumeReading, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Reported([this] { ResumeReading(); }); }, Qt::QueuedConnection);
 }
 
 void TcpBridge::ResumeReading() {
@@ -210,15 +278,15 @@ void TcpBridge::ResumeReading() {
     std::rotate(readers.begin(), readers.begin() + ptrdiff_t(start), readers.end());
     readsWaiting_ = false;
     for (QTcpSocket* client : readers) {
-        if (client->bytesAvailable() <= 0) continue;
+        if (Unread(client) <= 0) continue;
         if (ReadingHeld()) {
             readsWaiting_ = true;
             break;
         }
         WSocketServer1DataAvailable(client);
     }
-    const auto drained = std::stable_partition(
-        leaving_.begin(), leaving_.end(), [](QTcpSocket* c) { return c->bytesAvailable() > 0; });
+    const auto drained = std::stable_partition(leaving_.begin(), leaving_.end(),
+                                               [this](QTcpSocket* c) { return Unread(c) > 0; });
     std::for_each(drained, leaving_.end(), [this](QTcpSocket* c) { Release(c); });
     leaving_.erase(drained, leaving_.end());
 }
@@ -227,15 +295,28 @@ void TcpBridge::Timer4Timer() {
     Timer4.stop();
     uint8_t chunk[kTcpChunkHeaderSize + kMaxTcpChunkData];
     int32_t taken = 0;
-    while (fill_ - taken > 0) {
-        const int count = std::min(fill_ - taken, kMaxTcpChunkData);
-        chunk[0] = BridgeSequence++;
-        PutU16(chunk + 1, uint16_t(count));
-        std::memcpy(chunk + kTcpChunkHeaderSize, tcpInBuffer_ + taken, size_t(count));
-        link_.EnqueueCommand(cmdTcpData, chunk, uint16_t(count + kTcpChunkHeaderSize));
-        taken += count;
+    {
+        // Queued bytes leave the buffer even when a step raises, or the next flush would
+        // send them again.
+        const auto compact = qScopeGuard([&] {
+            std::memmove(tcpInBuffer_, tcpInBuffer_ + taken, size_t(fill_ - taken));
+            fill_ -= taken;
+        });
+        while (fill_ - taken > 0) {
+            const int count = std::min(fill_ - taken, kMaxTcpChunkData);
+            chunk[0] = BridgeSequence++;
+            PutU16(chunk + 1, uint16_t(count));
+            std::memcpy(chunk + kTcpChunkHeaderSize, tcpInBuffer_ + taken, size_t(count));
+            const size_t queued = link_.Queue().size();
+            try {
+                link_.EnqueueCommand(cmdTcpData, chunk, uint16_t(count + kTcpChunkHeaderSize));
+            } catch (...) {
+                if (link_.Queue().size() > queued) taken += count;
+                throw;
+            }
+            taken += count;
+        }
     }
-    fill_ = 0;
     link_.SendNext();
     ScheduleResume();
 }
@@ -246,8 +327,9 @@ void TcpBridge::SendToClients(const uint8_t* data, int size) {
     const size_t count = clients_.size();
     for (size_t i = 0; i < count; ++i) {
         QTcpSocket* client = clients_[i];
-        // A closed client waits in the list for its posted disconnect: nothing to send to.
-        if (client->state() != QAbstractSocket::ConnectedState) continue;
+        // A closed client, or one asked to close, waits in the list for its posted
+        // disconnect: nothing to send to.
+        if (client->state() != QAbstractSocket::ConnectedState || closing_.count(client)) continue;
         if (client->bytesToWrite() + size > kClientBacklogBytes) {
             view_.AddLog(QStringLiteral("TCP-клиент не принимает данные, соединение закрыто."));
             client->abort();

@@ -6,6 +6,9 @@
 // TCP slows the senders, while TcpInBuffer is full or more than kBridgeQueueHoldBytes of
 // chunks wait in the command queue. A client that does not take its replies is closed once
 // kClientBacklogBytes wait for it.
+//
+// Errors raised in the bridge's own timer and socket handlers go to HostView::ShowError, and
+// the bridge goes on.
 #pragma once
 
 #include "HostView.h"
@@ -16,6 +19,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 class QTcpServer;
@@ -56,13 +60,19 @@ public:
     TcpBridge(LinkControl& link, HostView& view, BridgeTimings timings = {});
     ~TcpBridge() override;
 
-    // Closes every client and the server, then listens on 127.0.0.1 at portText exactly as
-    // the port field shows it. Throws TcpServerError; the status is then left as it was.
+    // Asks every client to close, closes the server, then listens on 127.0.0.1 at portText
+    // exactly as the port field shows it. A client asked to close gets no more replies; the
+    // replies it still has to take go out first, and the bytes it had sent before are still
+    // read and delivered; then the connection closes. Throws TcpServerError; the status is
+    // then left as it was.
     void TcpServerOpen(const QString& portText);
     void TcpServerStatus();
-    // The port field's rules: the value clamped to 0..65535 (text that is no integer counts
-    // as 0). Returns the text the field shows afterwards and reopens the server on it.
-    // Throws TcpServerError.
+    // The port field's rules: text that is an integer is shown as its value in plain decimal,
+    // clamped to 0..65535 ("010007" and "+10007" show "10007"); other text ("", "+", "-")
+    // stays as typed, its value 0.
+    static QString PortFieldText(const QString& fieldText);
+    // Reopens the server on PortFieldText(fieldText) and returns that text. Throws
+    // TcpServerError.
     QString ysIntEdit1Change(const QString& fieldText);
 
     void Timer3Timer();
@@ -89,6 +99,9 @@ private:
     void ScheduleResume();
     void ResumeReading();
     void Release(QTcpSocket* client);
+    void AskToClose(QTcpSocket* client);
+    qint64 Unread(QTcpSocket* client) const;
+    template <class Handler> void Reported(Handler handler);
 
     LinkControl& link_;
     HostView& view_;
@@ -98,6 +111,8 @@ private:
     std::vector<QTcpSocket*> clients_;
     // Clients that have left with bytes still unread: read to the end, then released.
     std::vector<QTcpSocket*> leaving_;
+    // Clients asked to close, with what they had sent by then and is still to be read.
+    std::unordered_map<QTcpSocket*, qint64> closing_;
     bool readsWaiting_ = false; // some client holds bytes that no readyRead will announce
     bool resumePosted_ = false;
     size_t resumeStart_ = 0;

@@ -47,6 +47,13 @@ struct BridgeFixture : LinkFixture {
         const Bytes& r = Device.TcpReceived();
         return QByteArray(reinterpret_cast<const char*>(r.data()), qsizetype(r.size()));
     }
+    // More than the hold mark waits in the queue of a link not yet connected: clients' bytes
+    // stay in their connections until the queue is cleared.
+    void HoldReading() {
+        const Bytes filler(kTcpChunkHeaderSize + kMaxTcpChunkData);
+        while (Link.QueuedBytes(cmdTcpData) <= kBridgeQueueHoldBytes)
+            Link.EnqueueCommand(cmdTcpData, filler.data(), uint16_t(filler.size()));
+    }
     // The chunks waiting in the queue: Sequence, Count and entry Length of each.
     std::vector<std::array<int, 3>> QueuedChunks() const {
         std::vector<std::array<int, 3>> out;
@@ -71,8 +78,25 @@ struct RawClient {
         Connected = ::connect(Fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~RawClient() { ::close(Fd); }
+    // Takes what has arrived, without waiting; false once the bridge has closed the
+    // connection (Closed) or reset it (Reset).
+    bool Take(QByteArray& into) {
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(Fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0) {
+                into.append(buffer, n);
+                continue;
+            }
+            Closed = n == 0;
+            Reset = n < 0 && errno == ECONNRESET;
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        }
+    }
     int Fd;
     bool Connected = false;
+    bool Closed = false;
+    bool Reset = false;
 };
 
 QByteArray Pattern(int size, int seed) {
@@ -103,7 +127,7 @@ private slots:
     void burstsBeforeTheFlushMakeOneChunk();
     void twoClientsMergeInputAndBothGetEveryReply();
     void slowClientIsClosedAloneAndClosedClientIsSkipped();
-    void portChangeDisconnectsClientsButKeepsTheirBytes();
+    void portChangeClosesClientsWithoutLosingBytesEitherWay();
     void portFieldRules_data();
     void portFieldRules();
     void openFailures_data();
@@ -111,6 +135,7 @@ private slots:
     void fullBufferPausesReadingWithoutLosingBytes();
     void queueStaysBoundedAndStreamArrivesIntact();
     void bytesOfALeavingClientStillReachTheDevice();
+    void errorsOfItsHandlersAreReportedAndItGoesOn();
 };
 
 void TestTcpBridge::bannerAndConnectionCount() {
@@ -225,23 +250,48 @@ void TestTcpBridge::slowClientIsClosedAloneAndClosedClientIsSkipped() {
     QCOMPARE(f.View.Log.size(), 1);
 }
 
-void TestTcpBridge::portChangeDisconnectsClientsButKeepsTheirBytes() {
+void TestTcpBridge::portChangeClosesClientsWithoutLosingBytesEitherWay() {
     BridgeFixture f;
-    QVERIFY(f.Connect());
-    auto client = f.Client();
-    f.Send(*client, "sent before the change");
+    f.HoldReading();
+    RawClient client(f.Bridge.ListeningPort(), 4096);
+    QVERIFY(client.Connected);
+    QVERIFY(f.RunUntil([&] { return f.Bridge.ClientCount() == 1; }));
+    // Its bytes wait in the connection, more than Qt takes in ahead; replies wait for it in
+    // the bridge, as it reads nothing yet through a small window.
+    const QByteArray sent = Pattern(100000, 5);
+    qsizetype at = 0;
+    QVERIFY(f.RunUntil([&] {
+        const ssize_t n =
+            ::send(client.Fd, sent.constData() + at, size_t(sent.size() - at), MSG_DONTWAIT);
+        at += std::max<ssize_t>(n, 0);
+        return at == sent.size();
+    }));
+    const QByteArray replies = Pattern(1 << 20, 6);
+    f.Bridge.SendToClients(reinterpret_cast<const uint8_t*>(replies.constData()), replies.size());
+
     const uint16_t oldPort = f.Bridge.ListeningPort();
     QCOMPARE(f.Bridge.ysIntEdit1Change(QStringLiteral("0")), QStringLiteral("0"));
     QVERIFY(f.Bridge.ListeningPort() != 0 && f.Bridge.ListeningPort() != oldPort);
-    QVERIFY(f.RunUntil([&] { return client->state() == QAbstractSocket::UnconnectedState; }));
-    QVERIFY(f.Deliver(22));
-    QCOMPARE(f.Received(), QByteArray("sent before the change"));
+    f.Bridge.SendToClients(reinterpret_cast<const uint8_t*>("late"), 4); // asked to close
+
+    // Reading resumes: what it had sent reaches the device, it gets its replies, then an
+    // orderly close.
+    f.Link.ClearQueue();
+    f.Bridge.Timer4.setInterval(1);
+    QVERIFY(f.Connect());
+    QByteArray got;
+    QVERIFY(f.RunUntil([&] { return !client.Take(got) && f.Bridge.ClientCount() == 0; }, 20000));
+    QVERIFY(client.Closed);
+    QVERIFY(got == kBanner + replies);
+    QVERIFY(f.RunUntil([&] { return f.Device.TcpReceived().size() >= size_t(sent.size()); }));
+    QVERIFY(f.Received() == sent);
 
     // The sequence runs on across the reopening.
+    const uint8_t sequence = f.Bridge.BridgeSequence;
     auto again = f.Client();
     f.Send(*again, "after");
-    QVERIFY(f.Deliver(27));
-    QCOMPARE(f.Bridge.BridgeSequence, 2);
+    QVERIFY(f.Deliver(size_t(sent.size()) + 5));
+    QCOMPARE(f.Bridge.BridgeSequence, uint8_t(sequence + 1));
 }
 
 void TestTcpBridge::portFieldRules_data() {
@@ -365,10 +415,7 @@ void TestTcpBridge::queueStaysBoundedAndStreamArrivesIntact() {
 
 void TestTcpBridge::bytesOfALeavingClientStillReachTheDevice() {
     BridgeFixture f;
-    // Reading held: more than the hold mark waits in the queue of a link not yet connected.
-    const Bytes filler(kTcpChunkHeaderSize + kMaxTcpChunkData);
-    while (f.Link.QueuedBytes(cmdTcpData) <= kBridgeQueueHoldBytes)
-        f.Link.EnqueueCommand(cmdTcpData, filler.data(), uint16_t(filler.size()));
+    f.HoldReading();
     RawClient client(f.Bridge.ListeningPort());
     QVERIFY(client.Connected);
     QVERIFY(f.RunUntil([&] { return f.Bridge.ClientCount() == 1; }));
@@ -382,6 +429,40 @@ void TestTcpBridge::bytesOfALeavingClientStillReachTheDevice() {
     QVERIFY(f.Connect());
     QVERIFY(f.Deliver(10));
     QCOMPARE(f.Received(), QByteArray("last words"));
+}
+
+void TestTcpBridge::errorsOfItsHandlersAreReportedAndItGoesOn() {
+    // A view whose caption fails once: raised in the client's data handler.
+    struct FailingView : ViewRecorder {
+        bool FailCaption = true;
+        void SetCaption(const QString& text) override {
+            ViewRecorder::SetCaption(text);
+            if (std::exchange(FailCaption, false)) throw std::runtime_error("caption");
+        }
+    };
+    LinkFixture f;
+    FailingView view;
+    TcpBridge bridge(f.Link, view, {kNeverMs, 1});
+    bridge.TcpServerOpen(QStringLiteral("0"));
+    // The second chunk's queueing fails in the flush timer's handler, after it was queued.
+    int changes = 0;
+    QObject::connect(&f.Link, &LinkControl::QueueChanged, [&] {
+        if (++changes == 2) throw std::runtime_error("queue");
+    });
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, bridge.ListeningPort());
+    const QByteArray data = Pattern(300, 7);
+    client.write(data);
+    QVERIFY(f.RunUntil([&] { return view.Errors.size() == 2 && bridge.TcpInFill() == 0; }));
+    QCOMPARE(view.Errors, (QStringList{"caption", "queue"}));
+    QCOMPARE(f.Link.QueuedBytes(cmdTcpData), uint64_t(300 + 2 * kTcpChunkHeaderSize));
+
+    // Nothing lost, nothing twice.
+    QVERIFY(f.Connect());
+    QVERIFY(f.RunUntil([&] { return f.Device.TcpReceived().size() >= 300; }));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(f.Device.TcpReceived().data()),
+                        qsizetype(f.Device.TcpReceived().size())),
+             data);
 }
 
 QTEST_GUILESS_MAIN(TestTcpBridge)
