@@ -67,6 +67,7 @@ void DeviceModel::SetAnswering(bool answering) {
     answering_ = answering;
 }
 void DeviceModel::SetPresent(bool present) {
+    if (present && !present_) hanging_ = false; // a power cycle
     present_ = present;
 }
 
@@ -112,6 +113,7 @@ std::vector<uint8_t>* DeviceModel::MemoryFor(uint8_t type) {
 
 int DeviceModel::Out(const uint8_t* bytes, int size) {
     if (!present_) return -ENODEV;
+    if (hanging_) return -ETIMEDOUT;
     if (failOut_ > 0) {
         --failOut_;
         return failOutError_;
@@ -150,7 +152,7 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
         else
             lastCommandFrame_.assign(frame, frame + size);
     }
-    if (!answering_) return;
+    if (!answering_ || config_.IgnoredTypes[type]) return;
     const uint8_t* payload = frame + kFramePayloadOffset;
     const int payloadLength = GetU16(frame + 4) - 1;
     uint8_t answer[kBlockHeaderSize + kMaxBlockData];
@@ -167,13 +169,13 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
         return Answer(type, answer, n + 1);
     }
     case cmdFlashSize:
-        PutU32(answer, config_.FlashSize);
+        PutU32(answer, config_.ClaimedFlashSize ? config_.ClaimedFlashSize : config_.FlashSize);
         return Answer(type, answer, 4);
     case cmdEepromSize:
-        PutU32(answer, config_.EepromSize);
+        PutU32(answer, config_.ClaimedEepromSize ? config_.ClaimedEepromSize : config_.EepromSize);
         return Answer(type, answer, 4);
     case cmdAuxSize:
-        PutU32(answer, config_.AuxSize);
+        PutU32(answer, config_.ClaimedAuxSize ? config_.ClaimedAuxSize : config_.AuxSize);
         return Answer(type, answer, 4);
     case cmdTcpData: {
         if (payloadLength < kTcpChunkHeaderSize) return;
@@ -229,6 +231,7 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
 
 int DeviceModel::In(uint8_t* bytes, int maxSize) {
     if (!present_) return -ENODEV;
+    if (hanging_) return -ETIMEDOUT;
     ++inTransfers_;
     if (failIn_ > 0) {
         --failIn_;

@@ -4,6 +4,7 @@
 // Not thread-safe: a caller on several threads serialises the calls.
 #pragma once
 
+#include <bitset>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -18,9 +19,13 @@ struct DeviceConfig {
     uint32_t Kind = 1; // goes into the top byte of every signature, valid or not
     // Identification text in code page 1251 ("Модем КТР-17").
     std::string Name = "\xCC\xEE\xE4\xE5\xEC \xCA\xD2\xD0-17";
-    uint32_t FlashSize = 128 * 1024; // reported capacities; memories are allocated up to
+    uint32_t FlashSize = 128 * 1024; // capacities; memories are allocated up to
     uint32_t EepromSize = 4096;      // kMaxMemoryBytes and bytes beyond that read as 0xFF
     uint32_t AuxSize = 8192;
+    // What the size answers claim, when not 0; the memories keep the sizes above, so reads
+    // beyond them answer 0xFF and writes beyond them are answered and dropped.
+    uint32_t ClaimedFlashSize = 0, ClaimedEepromSize = 0, ClaimedAuxSize = 0;
+    std::bitset<256> IgnoredTypes; // host frames of these Types get no answer
     bool SendsFirstFrame = true;
     // With its output drained and no host frame since, the device announces itself with a
     // cmdPoll frame on this many consecutive empty reads (a first frame, or after a reopen).
@@ -54,8 +59,12 @@ public:
     void CorruptChecksums(int count);                    // answers with a wrong checksum byte
     void MismatchVerifyAt(uint32_t address);             // the next verify of that block reports 1
     void SetAnswering(bool answering);                   // false: silent, no answers and no hello
-    void SetPresent(bool present);                       // false: unplugged, every transfer -ENODEV
-    void SendReply(const std::vector<uint8_t>& data);    // unsolicited cmdTcpReply
+    // false: unplugged, every transfer -ENODEV. A replug (true after false) ends a hang.
+    void SetPresent(bool present);
+    // true: every transfer hangs until its timeout and fails with -ETIMEDOUT; the device
+    // takes nothing from it. The bus that plays the model does the waiting.
+    void SetHanging(bool hanging) { hanging_ = hanging; }
+    void SendReply(const std::vector<uint8_t>& data); // unsolicited cmdTcpReply
     void SendFrame(uint32_t signature, uint8_t type, const std::vector<uint8_t>& payload);
     void SetRecording(bool on) { recording_ = on; }
     // What the answer delay is measured by; steady_clock unless a test sets its own.
@@ -63,6 +72,7 @@ public:
 
     // Observation.
     bool Present() const { return present_; }
+    bool Hanging() const { return hanging_; }
     const DeviceConfig& Config() const { return config_; }
     uint32_t Signature() const;
     const std::vector<std::vector<uint8_t>>& OutTransfers() const { return outTransfers_; }
@@ -100,6 +110,7 @@ private:
     std::deque<Gate> gates_;
     Clock clock_ = [] { return std::chrono::steady_clock::now(); };
     bool present_ = true;
+    bool hanging_ = false;
     bool answering_ = true;
     bool firstFrameDue_ = false;
     bool recording_ = true;

@@ -97,10 +97,14 @@ int SimUsbBus::Close(usb_dev_handle* handle) {
 }
 
 int SimUsbBus::ControlMsg(usb_dev_handle* handle, int requestType, int request, int value,
-                          int index, char* bytes, int size, int /*timeoutMs*/) {
+                          int index, char* bytes, int size, int timeoutMs) {
     auto it = handles_.find(handle);
     if (it == handles_.end()) return -EBADF;
     DeviceModel& model = *it->second->Model;
+    if (model.Present() && model.Hanging()) {
+        if (hangWait_) hangWait_(timeoutMs);
+        return -ETIMEDOUT;
+    }
     if (request != 0 || value != 0 || index != 0) return -EPIPE; // a real device stalls
     auto* data = reinterpret_cast<uint8_t*>(bytes);
     if (requestType == kRequestTypeOut) return model.Out(data, size);

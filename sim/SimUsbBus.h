@@ -5,6 +5,7 @@
 #include "DeviceModel.h"
 #include "UsbBackend.h"
 
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -19,6 +20,9 @@ public:
                 uint16_t product = 0x6666);
     void SetOpenable(const DeviceModel& model, bool openable);
     void FailClose(int count) { failClose_ = count; }
+    // A transfer to a hanging device fails with -ETIMEDOUT at once, after calling this with
+    // the timeout it asked for (a test advances its clock; a benchmark may sleep).
+    void SetHangWait(std::function<void(int timeoutMs)> wait) { hangWait_ = std::move(wait); }
 
     int InitCalls() const { return initCalls_; }
     int OpenCalls() const { return openCalls_; }
@@ -53,6 +57,7 @@ private:
     std::list<struct usb_device> devices_;
     std::map<struct usb_device*, Slot*> deviceSlots_;
     std::map<usb_dev_handle*, std::unique_ptr<Handle>> handles_;
+    std::function<void(int)> hangWait_;
     const DeviceModel* lastOpened_ = nullptr;
     int initCalls_ = 0, openCalls_ = 0, failClose_ = 0;
 };

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -218,27 +219,52 @@ int main(int argc, char** argv) {
         return kExitNotFound;
     }
 
-    UmockdevDevice device(options);
+    UmockdevBed bed;
+    DelayedCalls later;
+    std::vector<std::unique_ptr<UmockdevDevice>> devices;
     std::string error;
-    if (!device.Start(error)) {
+    bool started = bed.Start(error);
+    for (size_t i = 0; started && i < options.Devices.size(); ++i) {
+        const DeviceOptions& device = options.Devices[i];
+        devices.push_back(std::make_unique<UmockdevDevice>(bed, later, int(i + 1), device));
+        started = devices.back()->Start(error);
+        if (started)
+            Say("simulated device 1000:6666 plugged in%s: kind %u, \"%s\", FLASH %u, EEPROM %u, "
+                "AUX %u bytes",
+                options.Devices.size() > 1 ? (" at " + devices.back()->DevNode().substr(13)).c_str()
+                                           : "",
+                device.Device.Kind, DeviceNameUtf8(device.Device.Name).c_str(),
+                device.Device.FlashSize, device.Device.EepromSize, device.Device.AuxSize);
+    }
+    if (!started) {
         Say("%s", error.c_str());
         return kExitHarnessFailed;
     }
-    Say("simulated device 1000:6666 plugged in: kind %u, \"%s\", FLASH %u, EEPROM %u, AUX %u "
-        "bytes",
-        options.Device.Kind, DeviceNameUtf8(options.Device.Name).c_str(), options.Device.FlashSize,
-        options.Device.EepromSize, options.Device.AuxSize);
 
     ProgramRun run;
     const int status = RunProgram(program, options, run);
-    const UmockdevDevice::Counts counts = device.GetCounts();
-    if (!device.WriteResults(error)) Say("%s", error.c_str());
+    later.Stop(); // nothing may touch a device from here on
+    UmockdevDevice::Counts counts;
+    for (const auto& device : devices) {
+        const UmockdevDevice::Counts one = device->GetCounts();
+        counts.InTransfers += one.InTransfers;
+        counts.OutTransfers += one.OutTransfers;
+        counts.Frames += one.Frames;
+        counts.PollFrames += one.PollFrames;
+        std::string problem;
+        if (!device->WriteResults(problem)) {
+            Say("%s", problem.c_str());
+            error = problem;
+        }
+    }
+    bed.Close();
     if (!options.StatsPath.empty() && !WriteStats(options.StatsPath, counts, status, run))
         Say("cannot write %s", options.StatsPath.c_str());
     if (run.Pid != 0)
-        Say("the device received %llu frames (%llu OUT and %llu IN transfers); %s ended with "
+        Say("the device%s received %llu frames (%llu OUT and %llu IN transfers); %s ended with "
             "status %d",
-            (unsigned long long)counts.Frames, (unsigned long long)counts.OutTransfers,
-            (unsigned long long)counts.InTransfers, options.Command[0].c_str(), status);
+            devices.size() > 1 ? "s" : "", (unsigned long long)counts.Frames,
+            (unsigned long long)counts.OutTransfers, (unsigned long long)counts.InTransfers,
+            options.Command[0].c_str(), status);
     return error.empty() ? status : (status == 0 ? kExitHarnessFailed : status);
 }

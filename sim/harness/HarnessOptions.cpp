@@ -90,36 +90,166 @@ bool ToCodePage1251(const std::string& utf8, std::string& out) {
     return true;
 }
 
-constexpr std::string_view kValueOptions[] = {
-    "--kind",         "--name",       "--flash-size",      "--eeprom-size",
-    "--aux-size",     "--latency-us", "--answer-delay-us", "--fail-in",
-    "--fail-out",     "--timeout-in", "--timeout-out",     "--timeout-ms",
-    "--silent-after", "--unplug-at",  "--replug-after-ms", "--mismatch-verify-at",
-    "--kill-after-s", "--record",     "--dump-flash",      "--dump-eeprom",
-    "--dump-aux",     "--stats"};
+// Options that describe one device; under --on-device K they apply to device K alone.
+constexpr std::string_view kDeviceValueOptions[] = {"--kind",
+                                                    "--name",
+                                                    "--flash-size",
+                                                    "--eeprom-size",
+                                                    "--aux-size",
+                                                    "--claim-flash-size",
+                                                    "--claim-eeprom-size",
+                                                    "--claim-aux-size",
+                                                    "--latency-us",
+                                                    "--answer-delay-us",
+                                                    "--ignore-type",
+                                                    "--fail-in",
+                                                    "--fail-out",
+                                                    "--timeout-in",
+                                                    "--timeout-out",
+                                                    "--timeout-ms",
+                                                    "--silent-after",
+                                                    "--unplug-at",
+                                                    "--replug-after-ms",
+                                                    "--hang-at",
+                                                    "--hang-for-ms",
+                                                    "--mismatch-verify-at",
+                                                    "--record",
+                                                    "--dump-flash",
+                                                    "--dump-eeprom",
+                                                    "--dump-aux"};
+constexpr std::string_view kRunValueOptions[] = {"--devices", "--on-device", "--kill-after-s",
+                                                 "--stats"};
+constexpr int kMaxDevices = 16; // bus 001, devices 002 to 017
+
+template <size_t N> bool OneOf(const std::string& option, const std::string_view (&list)[N]) {
+    return std::find(std::begin(list), std::end(list), option) != std::end(list);
+}
+
+// One option as given, with the device section it stands in (0: every device).
+struct Item {
+    std::string Option, Value;
+    int Section = 0;
+};
+
+std::string ApplyDeviceOption(const Item& item, DeviceOptions& device) {
+    const std::string& option = item.Option;
+    const std::string& text = item.Value;
+    const std::string bad = "bad value '" + text + "' for " + option;
+    uint64_t number = 0;
+    TransferFault fault;
+    if (option == "--no-first-frame") {
+        device.Device.SendsFirstFrame = false;
+    } else if (option == "--kind") {
+        if (!ParseUnsigned(text, 255, number)) return bad;
+        device.Device.Kind = uint32_t(number);
+    } else if (option == "--name") {
+        if (!ToCodePage1251(text, device.Device.Name)) return bad + " (not UTF-8)";
+        if (device.Device.Name.size() > 255) return bad + " (longer than 255 characters)";
+    } else if (option == "--flash-size" || option == "--eeprom-size" || option == "--aux-size" ||
+               option == "--claim-flash-size" || option == "--claim-eeprom-size" ||
+               option == "--claim-aux-size") {
+        if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
+        const bool claim = option.rfind("--claim-", 0) == 0;
+        DeviceConfig& config = device.Device;
+        uint32_t& size = option.find("flash") != std::string::npos
+                             ? (claim ? config.ClaimedFlashSize : config.FlashSize)
+                         : option.find("eeprom") != std::string::npos
+                             ? (claim ? config.ClaimedEepromSize : config.EepromSize)
+                             : (claim ? config.ClaimedAuxSize : config.AuxSize);
+        size = uint32_t(number);
+    } else if (option == "--latency-us") {
+        if (!ParseUnsigned(text, 10'000'000, number)) return bad;
+        device.LatencyUs = int(number);
+    } else if (option == "--answer-delay-us") {
+        if (!ParseUnsigned(text, 10'000'000, number)) return bad;
+        device.Device.AnswerDelayUs = uint32_t(number);
+    } else if (option == "--ignore-type") {
+        if (!ParseUnsigned(text, 255, number)) return bad;
+        device.Device.IgnoredTypes.set(number);
+    } else if (option == "--fail-in" || option == "--fail-out" || option == "--timeout-in" ||
+               option == "--timeout-out") {
+        const Direction dir =
+            option.find("-in") != std::string::npos ? Direction::In : Direction::Out;
+        if (!ParseFault(text, dir, option.rfind("--timeout", 0) == 0, fault)) return bad;
+        device.Faults.push_back(fault);
+    } else if (option == "--timeout-ms") {
+        if (!ParseUnsigned(text, 600'000, number)) return bad;
+        device.TimeoutDelayMs = int(number);
+    } else if (option == "--silent-after") {
+        if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
+        device.SilentAfterFrames = number;
+    } else if (option == "--unplug-at" || option == "--hang-at") {
+        if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
+        (option == "--unplug-at" ? device.UnplugAtTransfer : device.HangAtTransfer) = number;
+    } else if (option == "--replug-after-ms" || option == "--hang-for-ms") {
+        if (!ParseUnsigned(text, 600'000, number)) return bad;
+        (option == "--replug-after-ms" ? device.ReplugAfterMs : device.HangForMs) = int(number);
+    } else if (option == "--mismatch-verify-at") {
+        if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
+        device.VerifyMismatches.push_back(uint32_t(number));
+    } else if (option == "--record") {
+        device.RecordPath = text;
+    } else if (option == "--dump-flash") {
+        device.FlashDumpPath = text;
+    } else if (option == "--dump-eeprom") {
+        device.EepromDumpPath = text;
+    } else if (option == "--dump-aux") {
+        device.AuxDumpPath = text;
+    }
+    return {};
+}
+
+// "{n}" becomes the device's number. With several devices, a file named for all of them
+// would be written by each in turn: refused.
+std::string NumberPath(std::string& path, const char* option, int number, bool shared) {
+    if (path.empty()) return {};
+    const size_t mark = path.find("{n}");
+    if (mark == std::string::npos)
+        return shared ? std::string(option) + " " + path +
+                            " would be written by every device: put {n} in it, or give it "
+                            "under --on-device"
+                      : std::string();
+    for (size_t at = mark; at != std::string::npos; at = path.find("{n}", at))
+        path.replace(at, 3, std::to_string(number));
+    return {};
+}
 
 } // namespace
 
 const char* HarnessUsage() {
     return R"(Usage: usbsim-harness [OPTIONS] -- PROGRAM [ARGS...]
 
-Plays a simulated device 1000:6666 to PROGRAM through umockdev: PROGRAM runs with
-libumockdev-preload.so.0 and finds the device where libusb looks for USB devices.
-The exit status is PROGRAM's (128 + signal if it was killed by a signal), 124 if
-the kill-after guard had to kill it, 125 if the harness itself failed, 127 if
-PROGRAM was not found. A PROGRAM without a slash is looked up in PATH, then beside
-the harness.
+Plays simulated devices 1000:6666 to PROGRAM through umockdev: PROGRAM runs with
+libumockdev-preload.so.0 and finds them where libusb looks for USB devices (libusb
+0.1 and 1.0 alike). The exit status is PROGRAM's (128 + signal if it was killed by
+a signal), 124 if the kill-after guard had to kill it, 125 if the harness itself
+failed, 127 if PROGRAM was not found. A PROGRAM without a slash is looked up in
+PATH, then beside the harness.
+
+Devices:
+  --devices N              N devices at once (1 to 16; default 1), on bus 001 as
+                           devices 002 to N+1, each with its own memories. With
+                           more than one, each name gets " #K" appended (K from 1)
+  --on-device K            the device and fault options that follow, up to the
+                           next --on-device, apply to device K alone; those
+                           before the first --on-device apply to every device
 
 Device:
   --kind N                 device kind in every signature (default 1; any 0-255)
   --name TEXT              identification text, UTF-8 (sent in code page 1251)
-  --flash-size BYTES       reported FLASH size (default 131072)
-  --eeprom-size BYTES      reported EEPROM size (default 4096)
-  --aux-size BYTES         reported AUX size (default 8192)
+  --flash-size BYTES       FLASH size (default 131072)
+  --eeprom-size BYTES      EEPROM size (default 4096)
+  --aux-size BYTES         AUX size (default 8192)
+  --claim-flash-size BYTES the size the device reports for FLASH, while its memory
+                           keeps --flash-size: reads beyond it answer 0xFF, writes
+                           beyond it are answered and dropped; likewise
+                           --claim-eeprom-size, --claim-aux-size
   --latency-us US          time each transfer takes (default 1000; 0 for speed)
   --answer-delay-us US     the answer to a host frame becomes readable only US
                            after the frame arrived; reads meanwhile bring 0 bytes
   --no-first-frame         the device never announces itself
+  --ignore-type T          frames of Type T get no answer, all else does (e.g.
+                           0x01: answers polls, never identifies; repeatable)
 
 Faults (transfers are numbered from 1 in their own direction; repeatable):
   --fail-in K[:N[:ERR]]    IN transfers K to K+N-1 fail with ERR (default N 1,
@@ -128,7 +258,12 @@ Faults (transfers are numbered from 1 in their own direction; repeatable):
   --timeout-in K[:N]       IN transfers K to K+N-1 hang, then fail with ETIMEDOUT
   --timeout-out K[:N]      the same for OUT transfers
   --timeout-ms MS          how long a timed-out transfer hangs (default: the
-                           timeout the transfer asked for)
+                           timeout the transfer asked for); a libusb-1.0 URB has
+                           none: it hangs until the program discards it
+  --hang-at K              from the K-th transfer on (IN and OUT counted
+                           together), every transfer hangs as --timeout-in does,
+                           until the device is replugged
+  --hang-for-ms MS         the hang ends by itself MS after it began
   --silent-after K         answer the first K host frames, then nothing more
   --unplug-at K            unplug at the K-th transfer (IN and OUT counted
                            together): that and every later transfer fails with
@@ -137,27 +272,29 @@ Faults (transfers are numbered from 1 in their own direction; repeatable):
   --mismatch-verify-at A   the next verify of the block at address A reports a
                            mismatch (repeatable; 0x for hexadecimal)
 
-Run and results:
+Run and results ("{n}" in a FILE is the device's number; with several devices
+a result file given for all of them needs it):
   --kill-after-s S         SIGKILL PROGRAM if it still runs after S seconds
                            (default 60)
   --record FILE            afterwards, every OUT transfer the device received, in
                            order, one line each of upper-case hex bytes
-  --dump-flash FILE        afterwards, the FLASH contents (its reported size,
-                           erased bytes 0xFF); likewise --dump-eeprom, --dump-aux
-  --stats FILE             afterwards, counts and PROGRAM's CPU time, "key value"
+  --dump-flash FILE        afterwards, the FLASH contents (its size, erased bytes
+                           0xFF); likewise --dump-eeprom, --dump-aux
+  --stats FILE             afterwards, counts over all devices and PROGRAM's CPU
+                           time, "key value"
   --quiet                  no messages of the harness's own on stderr
   -h, --help               this text
+
+Example: three devices, the second of which mismatches and the third hangs:
+  usbsim-harness --devices 3 --dump-flash flash{n}.bin --on-device 2
+      --mismatch-verify-at 0x100 --on-device 3 --hang-at 40 -- ktr-cli ...
 )";
 }
 
 std::string ParseHarnessOptions(int argc, char** argv, HarnessOptions& options) {
-    int i = 0;
-    auto nextValue = [&](std::string& out) {
-        if (i + 1 >= argc) return false;
-        out = argv[++i];
-        return true;
-    };
-    for (; i < argc; ++i) {
+    std::vector<Item> items;
+    int section = 0, deviceCount = 1;
+    for (int i = 0; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--") {
             for (++i; i < argc; ++i)
@@ -168,76 +305,81 @@ std::string ParseHarnessOptions(int argc, char** argv, HarnessOptions& options) 
             options.ShowHelp = true;
             return {};
         }
-        if (option == "--no-first-frame") {
-            options.Device.SendsFirstFrame = false;
-            continue;
-        }
         if (option == "--quiet") {
             options.Quiet = true;
             continue;
         }
+        if (option == "--no-first-frame") {
+            items.push_back({option, {}, section});
+            continue;
+        }
         if (option.rfind("--", 0) != 0) return "unexpected argument '" + option + "' (missing --?)";
-        if (std::find(std::begin(kValueOptions), std::end(kValueOptions), option) ==
-            std::end(kValueOptions))
-            return "unknown option " + option;
-        std::string text;
-        if (!nextValue(text)) return option + " needs a value";
+        const bool deviceOption = OneOf(option, kDeviceValueOptions);
+        if (!deviceOption && !OneOf(option, kRunValueOptions)) return "unknown option " + option;
+        if (i + 1 >= argc) return option + " needs a value";
+        const std::string text = argv[++i];
         const std::string bad = "bad value '" + text + "' for " + option;
+        if (deviceOption) {
+            items.push_back({option, text, section});
+            continue;
+        }
+        if (section != 0 && option != "--on-device")
+            return option + " concerns the whole run: give it before --on-device";
         uint64_t number = 0;
-        TransferFault fault;
-        if (option == "--kind") {
-            if (!ParseUnsigned(text, 255, number)) return bad;
-            options.Device.Kind = uint32_t(number);
-        } else if (option == "--name") {
-            if (!ToCodePage1251(text, options.Device.Name)) return bad + " (not UTF-8)";
-            if (options.Device.Name.size() > 255) return bad + " (longer than 255 characters)";
-        } else if (option == "--flash-size" || option == "--eeprom-size" ||
-                   option == "--aux-size") {
-            if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
-            uint32_t& size = option == "--flash-size"    ? options.Device.FlashSize
-                             : option == "--eeprom-size" ? options.Device.EepromSize
-                                                         : options.Device.AuxSize;
-            size = uint32_t(number);
-        } else if (option == "--latency-us") {
-            if (!ParseUnsigned(text, 10'000'000, number)) return bad;
-            options.LatencyUs = int(number);
-        } else if (option == "--answer-delay-us") {
-            if (!ParseUnsigned(text, 10'000'000, number)) return bad;
-            options.Device.AnswerDelayUs = uint32_t(number);
-        } else if (option == "--fail-in" || option == "--fail-out" || option == "--timeout-in" ||
-                   option == "--timeout-out") {
-            const Direction dir =
-                option.find("-in") != std::string::npos ? Direction::In : Direction::Out;
-            if (!ParseFault(text, dir, option.rfind("--timeout", 0) == 0, fault)) return bad;
-            options.Faults.push_back(fault);
-        } else if (option == "--timeout-ms") {
-            if (!ParseUnsigned(text, 600'000, number)) return bad;
-            options.TimeoutDelayMs = int(number);
-        } else if (option == "--silent-after") {
-            if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
-            options.SilentAfterFrames = number;
-        } else if (option == "--unplug-at") {
-            if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
-            options.UnplugAtTransfer = number;
-        } else if (option == "--replug-after-ms") {
-            if (!ParseUnsigned(text, 600'000, number)) return bad;
-            options.ReplugAfterMs = int(number);
-        } else if (option == "--mismatch-verify-at") {
-            if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
-            options.VerifyMismatches.push_back(uint32_t(number));
+        if (option == "--on-device") {
+            if (!ParseUnsigned(text, kMaxDevices, number) || number == 0) return bad;
+            section = int(number);
+        } else if (option == "--devices") {
+            if (!ParseUnsigned(text, kMaxDevices, number) || number == 0)
+                return bad + " (1 to " + std::to_string(kMaxDevices) + ")";
+            deviceCount = int(number);
         } else if (option == "--kill-after-s") {
             if (!ParseUnsigned(text, 86'400, number) || number == 0) return bad;
             options.KillAfterS = int(number);
-        } else if (option == "--record") {
-            options.RecordPath = text;
-        } else if (option == "--dump-flash") {
-            options.FlashDumpPath = text;
-        } else if (option == "--dump-eeprom") {
-            options.EepromDumpPath = text;
-        } else if (option == "--dump-aux") {
-            options.AuxDumpPath = text;
         } else if (option == "--stats") {
             options.StatsPath = text;
+        }
+    }
+    for (const Item& item : items)
+        if (item.Section > deviceCount)
+            return "--on-device " + std::to_string(item.Section) + " names no device (--devices " +
+                   std::to_string(deviceCount) + ")";
+
+    DeviceOptions common;
+    for (const Item& item : items)
+        if (item.Section == 0)
+            if (std::string problem = ApplyDeviceOption(item, common); !problem.empty())
+                return problem;
+    options.Devices.assign(size_t(deviceCount), common);
+    const bool shared = deviceCount > 1;
+    for (int number = 1; number <= deviceCount; ++number) {
+        DeviceOptions& device = options.Devices[size_t(number - 1)];
+        bool named = false;
+        for (const Item& item : items) {
+            if (item.Section != number) continue;
+            if (std::string problem = ApplyDeviceOption(item, device); !problem.empty())
+                return problem;
+            named = named || item.Option == "--name";
+        }
+        // Several devices tell themselves apart by name; one keeps the name as given.
+        if (shared && !named) {
+            const std::string suffix = " #" + std::to_string(number);
+            std::string& name = device.Device.Name;
+            name = name.substr(0, 255 - suffix.size()) + suffix;
+        }
+        const struct {
+            std::string& Path;
+            const std::string& Common;
+            const char* Option;
+        } paths[] = {{device.RecordPath, common.RecordPath, "--record"},
+                     {device.FlashDumpPath, common.FlashDumpPath, "--dump-flash"},
+                     {device.EepromDumpPath, common.EepromDumpPath, "--dump-eeprom"},
+                     {device.AuxDumpPath, common.AuxDumpPath, "--dump-aux"}};
+        for (const auto& path : paths) {
+            const bool everyDevice = shared && path.Path == path.Common;
+            if (std::string problem = NumberPath(path.Path, path.Option, number, everyDevice);
+                !problem.empty())
+                return problem;
         }
     }
     if (options.Command.empty()) return "no program given (usbsim-harness [OPTIONS] -- PROGRAM)";

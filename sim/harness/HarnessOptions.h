@@ -1,4 +1,4 @@
-// Command line of usbsim-harness: the simulated device, its faults, and the program to run.
+// Command line of usbsim-harness: the simulated devices, their faults, and the program to run.
 #pragma once
 
 #include "DeviceModel.h"
@@ -21,7 +21,8 @@ struct TransferFault {
     int Error = 0; // positive errno
 };
 
-struct HarnessOptions {
+// Everything about one simulated device: what it is, how it misbehaves, where its results go.
+struct DeviceOptions {
     DeviceConfig Device;
     int LatencyUs = 1000; // a full-speed control transfer spans about one frame
     std::vector<TransferFault> Faults;
@@ -29,9 +30,17 @@ struct HarnessOptions {
     uint64_t SilentAfterFrames = 0; // 0: always answers
     uint64_t UnplugAtTransfer = 0;  // counted over both directions; 0: never
     int ReplugAfterMs = -1;         // -1: stays unplugged
+    uint64_t HangAtTransfer = 0;    // counted over both directions; 0: never
+    int HangForMs = -1;             // -1: hangs until replugged
     std::vector<uint32_t> VerifyMismatches;
+    // Result files; "{n}" in a path stands for the device's number.
+    std::string RecordPath, FlashDumpPath, EepromDumpPath, AuxDumpPath;
+};
+
+struct HarnessOptions {
+    std::vector<DeviceOptions> Devices{1}; // device K (from 1) is Devices[K - 1]
     int KillAfterS = 60;
-    std::string RecordPath, FlashDumpPath, EepromDumpPath, AuxDumpPath, StatsPath;
+    std::string StatsPath;
     bool Quiet = false;
     bool ShowHelp = false;
     std::vector<std::string> Command;

@@ -17,14 +17,11 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <thread>
 
 namespace ktr::sim {
 
 namespace {
 
-constexpr const char* kSysPath = "/sys/devices/usb1/1-1";
-constexpr const char* kDevNode = "/dev/bus/usb/001/002";
 constexpr size_t kSocketPathMax = sizeof(sockaddr_un::sun_path) - 1;
 
 // A full-speed vendor device, 1000:6666: one configuration with one interface and no
@@ -50,13 +47,6 @@ std::string HexBytes(const uint8_t* bytes, size_t size, const char* separator) {
     return text;
 }
 
-// Paths in the description are relative to /sys and /dev; umockdev takes the node's
-// content in upper-case hex only.
-std::string DeviceDescription() {
-    return std::string("P: ") + (kSysPath + 4) + "\nN: " + (kDevNode + 5) + "=" +
-           HexBytes(kDescriptors, sizeof kDescriptors, "") + "\nE: SUBSYSTEM=usb\n";
-}
-
 bool IsSocket(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
@@ -72,32 +62,33 @@ bool WriteMemoryDump(const std::string& path, const std::vector<uint8_t>& memory
     return bool(out.flush());
 }
 
+// A completion's errno as the ioctl's result.
+void Complete(UMockdevIoctlClient* client, int result) {
+    if (result < 0)
+        umockdev_ioctl_client_complete(client, -1, -result);
+    else
+        umockdev_ioctl_client_complete(client, result, 0);
+}
+
 } // namespace
 
-UmockdevDevice::UmockdevDevice(const HarnessOptions& options)
-    : options_(options), model_(options.Device) {
-    model_.SetRecording(!options.RecordPath.empty());
-    for (uint32_t address : options.VerifyMismatches)
-        model_.MismatchVerifyAt(address);
+UmockdevBed::~UmockdevBed() {
+    Close();
 }
 
-UmockdevDevice::~UmockdevDevice() {
-    {
-        std::lock_guard lock(mutex_);
-        if (replugSource_ != 0) g_source_remove(replugSource_);
-        replugSource_ = 0;
-    }
-    if (testbed_) g_object_unref(testbed_); // detaches the handler and removes the bed's files
-    if (handler_) g_object_unref(handler_);
+void UmockdevBed::Close() {
+    if (testbed_) g_object_unref(testbed_); // detaches the handlers and removes the bed's files
+    testbed_ = nullptr;
     if (!privateTmpDir_.empty()) rmdir(privateTmpDir_.c_str());
+    privateTmpDir_.clear();
 }
 
-bool UmockdevDevice::Start(std::string& error) {
-    // The ioctl socket lives under $TMPDIR; a path too long for a Unix socket only draws a
+bool UmockdevBed::Start(std::string& error) {
+    // The ioctl sockets live under $TMPDIR; a path too long for a Unix socket only draws a
     // warning from umockdev and then silently answers every ioctl with ENOTTY.
     const char* tmp = std::getenv("TMPDIR");
     const std::string tmpDir = tmp && *tmp ? tmp : "/tmp";
-    const std::string socketTail = std::string("/umockdev.XXXXXX/ioctl") + kDevNode;
+    const std::string socketTail = "/umockdev.XXXXXX/ioctl/dev/bus/usb/001/002";
     const std::optional<std::string> callerTmp =
         tmp ? std::optional<std::string>(tmp) : std::nullopt;
     if (tmpDir.size() + socketTail.size() > kSocketPathMax) {
@@ -118,22 +109,61 @@ bool UmockdevDevice::Start(std::string& error) {
         else
             unsetenv("TMPDIR");
     }
+    return true;
+}
 
+UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number,
+                               const DeviceOptions& options)
+    : bed_(bed), later_(later), number_(number), options_(options),
+      sysPath_("/sys/devices/usb1/1-" + std::to_string(number)), devNode_([number] {
+          char node[32];
+          std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", number + 1);
+          return std::string(node);
+      }()),
+      model_(options.Device) {
+    model_.SetRecording(!options.RecordPath.empty());
+    for (uint32_t address : options.VerifyMismatches)
+        model_.MismatchVerifyAt(address);
+}
+
+UmockdevDevice::~UmockdevDevice() {
+    for (auto& [client, urbs] : urbs_)
+        DropUrbs(client);
+    if (handler_) g_object_unref(handler_);
+}
+
+// Paths are relative to /sys and /dev; umockdev takes contents in upper-case hex only.
+// libusb 0.1 reads the node alone; libusb 1.0 finds the device through udev's properties
+// and reads its sysfs attributes, whose values end in a newline as the kernel's do.
+std::string UmockdevDevice::Description() const {
+    const std::string descriptors = HexBytes(kDescriptors, sizeof kDescriptors, "");
+    const std::string devnum = std::to_string(number_ + 1);
+    return "P: " + sysPath_.substr(4) + "\nN: " + devNode_.substr(5) + "=" + descriptors +
+           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devNode_ +
+           "\nE: BUSNUM=001\nE: DEVNUM=" + devNode_.substr(devNode_.size() - 3) +
+           "\nA: busnum=1\\n\nA: devnum=" + devnum +
+           "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nH: descriptors=" + descriptors + "\n";
+}
+
+bool UmockdevDevice::Start(std::string& error) {
+    std::lock_guard lock(bed_.Mutex());
+    UMockdevTestbed* testbed = bed_.Testbed();
     GError* gerror = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed_, DeviceDescription().c_str(), &gerror)) {
+    if (!umockdev_testbed_add_from_string(testbed, Description().c_str(), &gerror)) {
         error = std::string("cannot add the device to the test bed: ") + gerror->message;
         g_error_free(gerror);
         return false;
     }
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
-    if (!umockdev_testbed_attach_ioctl(testbed_, kDevNode, handler_, &gerror)) {
+    g_signal_connect(handler_, "client-vanished", G_CALLBACK(OnClientVanished), this);
+    if (!umockdev_testbed_attach_ioctl(testbed, devNode_.c_str(), handler_, &gerror)) {
         error = std::string("cannot attach the ioctl handler: ") + gerror->message;
         g_error_free(gerror);
         return false;
     }
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    const std::string socketPath = std::string(root) + "/ioctl" + kDevNode;
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    const std::string socketPath = std::string(root) + "/ioctl" + devNode_;
     g_free(root);
     if (!IsSocket(socketPath)) {
         error = "the ioctl socket " + socketPath + " was not created (path too long?)";
@@ -143,8 +173,29 @@ bool UmockdevDevice::Start(std::string& error) {
 }
 
 gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
-    if (umockdev_ioctl_client_get_request(client) != USBDEVFS_CONTROL) return FALSE; // ENOTTY
-    return static_cast<UmockdevDevice*>(self)->HandleControl(client);
+    auto* device = static_cast<UmockdevDevice*>(self);
+    switch (umockdev_ioctl_client_get_request(client)) {
+    case USBDEVFS_CONTROL:
+        return device->HandleControl(client);
+    case USBDEVFS_SUBMITURB:
+        return device->HandleSubmitUrb(client);
+    case USBDEVFS_REAPURBNDELAY:
+        return device->HandleReapUrb(client, false);
+    case USBDEVFS_REAPURB:
+        return device->HandleReapUrb(client, true);
+    case USBDEVFS_DISCARDURB:
+        return device->HandleDiscardUrb(client);
+    default:
+        return FALSE; // ENOTTY, which both libusb versions tolerate
+    }
+}
+
+void UmockdevDevice::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client,
+                                      gpointer self) {
+    auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard lock(device->mutex_);
+    device->DropUrbs(client);
+    device->urbs_.erase(client);
 }
 
 gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
@@ -170,50 +221,56 @@ gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
         }
     }
 
-    int result;
-    const bool known =
-        setup.bRequest == 0 && setup.wValue == 0 && setup.wIndex == 0 &&
-        (setup.bRequestType == kRequestTypeOut || setup.bRequestType == kRequestTypeIn);
-    if (!known) {
-        result = -EPIPE; // the device stalls what it does not understand
-    } else {
-        result = Transfer(setup.bRequestType == kRequestTypeIn ? Direction::In : Direction::Out,
-                          buffer ? buffer->data : nullptr, setup.wLength, int(setup.timeout));
-    }
-    if (options_.LatencyUs > 0)
-        std::this_thread::sleep_for(std::chrono::microseconds(options_.LatencyUs));
-
-    if (buffer) g_object_unref(buffer);
-    g_object_unref(setupData);
-    if (result < 0)
-        umockdev_ioctl_client_complete(client, -1, -result);
+    Outcome outcome{-EPIPE}; // the device stalls what it does not understand
+    if (setup.bRequest == 0 && setup.wValue == 0 && setup.wIndex == 0 &&
+        (setup.bRequestType == kRequestTypeOut || setup.bRequestType == kRequestTypeIn))
+        outcome = Transfer(setup.bRequestType == kRequestTypeIn ? Direction::In : Direction::Out,
+                           buffer ? buffer->data : nullptr, setup.wLength, int(setup.timeout));
+    // The emulation has no timeout of its own: a hang ends the way the kernel ends it.
+    const int result = outcome.Hangs ? -ETIMEDOUT : outcome.Result;
+    const auto delay = outcome.Hangs ? std::chrono::microseconds(outcome.HangMs * 1000LL)
+                                     : std::chrono::microseconds(options_.LatencyUs);
+    auto finish = [client, setupData, buffer, result] {
+        if (buffer) g_object_unref(buffer);
+        g_object_unref(setupData);
+        Complete(client, result);
+        g_object_unref(client);
+    };
+    g_object_ref(client);
+    if (delay.count() == 0)
+        finish();
     else
-        umockdev_ioctl_client_complete(client, result, 0);
+        later_.After(delay, finish);
     return TRUE;
 }
 
-int UmockdevDevice::Transfer(Direction dir, uint8_t* bytes, int size, int requestedTimeoutMs) {
-    std::unique_lock lock(mutex_);
+UmockdevDevice::Outcome UmockdevDevice::Transfer(Direction dir, uint8_t* bytes, int size,
+                                                 int requestedTimeoutMs) {
+    std::lock_guard lock(mutex_);
     ++transfers_;
     const uint64_t number = dir == Direction::In ? ++inTransfers_ : ++outTransfers_;
     if (transfers_ == options_.UnplugAtTransfer) Unplug();
-
-    if (const TransferFault* fault = FaultFor(dir, number)) {
-        if (!fault->TimesOut) return -fault->Error;
-        // The emulation has no timeout of its own: hang as a device that never completes
-        // would, then fail the way the kernel does.
-        lock.unlock();
-        const int delayMs = options_.TimeoutDelayMs >= 0 ? options_.TimeoutDelayMs
-                            : requestedTimeoutMs > 0     ? requestedTimeoutMs
-                                                         : kTransferTimeoutMs;
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        return -ETIMEDOUT;
+    if (transfers_ == options_.HangAtTransfer && model_.Present()) {
+        model_.SetHanging(true);
+        if (options_.HangForMs >= 0)
+            later_.After(std::chrono::milliseconds(options_.HangForMs), [this] {
+                std::lock_guard lock(mutex_);
+                model_.SetHanging(false);
+            });
     }
-    if (dir == Direction::In) return model_.In(bytes, size);
+    const int hangMs = options_.TimeoutDelayMs >= 0 ? options_.TimeoutDelayMs
+                       : requestedTimeoutMs > 0     ? requestedTimeoutMs
+                                                    : kTransferTimeoutMs;
+    if (const TransferFault* fault = FaultFor(dir, number)) {
+        if (!fault->TimesOut) return {-fault->Error};
+        return {0, true, hangMs};
+    }
+    if (model_.Present() && model_.Hanging()) return {0, true, hangMs};
+    if (dir == Direction::In) return {model_.In(bytes, size)};
     const int result = model_.Out(bytes, size);
     if (options_.SilentAfterFrames != 0 && model_.FramesReceived() >= options_.SilentAfterFrames)
         model_.SetAnswering(false);
-    return result;
+    return {result};
 }
 
 const TransferFault* UmockdevDevice::FaultFor(Direction dir, uint64_t number) const {
@@ -223,34 +280,40 @@ const TransferFault* UmockdevDevice::FaultFor(Direction dir, uint64_t number) co
     return nullptr;
 }
 
-// Called with the mutex held, on the worker thread, before the failing transfer completes:
-// by the time the program sees the failure, the device has left the bus.
+// Called with the mutex held, before the failing transfer completes: by the time the
+// program sees the failure, the device has left the bus. URBs in flight end as the kernel
+// ends them when their device goes.
 void UmockdevDevice::Unplug() {
     unplugged_ = true;
     model_.SetPresent(false);
-    umockdev_testbed_remove_device(testbed_, kSysPath);
-    // remove_device leaves a node given by an N: line; enumeration would still find it.
-    gchar* root = umockdev_testbed_get_root_dir(testbed_);
-    unlink((std::string(root) + kDevNode).c_str());
-    g_free(root);
+    for (auto& [client, urbs] : urbs_)
+        while (!urbs.InFlight.empty())
+            FinishUrb(urbs.InFlight.front(), -ENODEV, 0);
+    {
+        std::lock_guard bedLock(bed_.Mutex());
+        umockdev_testbed_remove_device(bed_.Testbed(), sysPath_.c_str());
+        // remove_device leaves a node given by an N: line; enumeration would still find it.
+        gchar* root = umockdev_testbed_get_root_dir(bed_.Testbed());
+        unlink((std::string(root) + devNode_).c_str());
+        g_free(root);
+    }
     if (options_.ReplugAfterMs >= 0)
-        replugSource_ = g_timeout_add(guint(options_.ReplugAfterMs), OnReplug, this);
+        later_.After(std::chrono::milliseconds(options_.ReplugAfterMs), [this] { Replug(); });
 }
 
-// On the main thread. The socket of the attached handler outlived the unplug, so the new
-// node is served at once.
-gboolean UmockdevDevice::OnReplug(gpointer self) {
-    auto* device = static_cast<UmockdevDevice*>(self);
-    std::lock_guard lock(device->mutex_);
-    device->replugSource_ = 0;
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(device->testbed_, DeviceDescription().c_str(), &error)) {
-        std::fprintf(stderr, "usbsim-harness: replug failed: %s\n", error->message);
-        g_error_free(error);
-        return G_SOURCE_REMOVE;
+// The socket of the attached handler outlived the unplug, so the new node is served at once.
+void UmockdevDevice::Replug() {
+    std::lock_guard lock(mutex_);
+    {
+        std::lock_guard bedLock(bed_.Mutex());
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(bed_.Testbed(), Description().c_str(), &error)) {
+            std::fprintf(stderr, "usbsim-harness: replug failed: %s\n", error->message);
+            g_error_free(error);
+            return;
+        }
     }
-    device->model_.SetPresent(true);
-    return G_SOURCE_REMOVE;
+    model_.SetPresent(true);
 }
 
 UmockdevDevice::Counts UmockdevDevice::GetCounts() {

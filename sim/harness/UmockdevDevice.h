@@ -1,17 +1,46 @@
-// One simulated device on a umockdev test bed: its descriptors on the emulated bus, and an
-// ioctl handler that plays the device model to libusb's control transfers. The handler runs
-// on the test bed's worker thread; everything that touches the model holds one mutex.
+// Simulated devices on a umockdev test bed: their descriptors on the emulated bus, and an
+// ioctl handler per device that plays its device model to libusb's control transfers, the
+// synchronous ones of libusb 0.1 and the URBs of libusb 1.0. The handlers run on the test
+// bed's one worker thread and never block it: completions that wait (latency, hangs) are
+// made later by DelayedCalls. Everything that touches one device's state holds its mutex.
 #pragma once
 
+#include "DelayedCalls.h"
 #include "DeviceModel.h"
 #include "HarnessOptions.h"
 
 #include <umockdev.h>
 
+#include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace ktr::sim {
+
+// The test bed, shared by the devices on it; one per process.
+class UmockdevBed {
+public:
+    UmockdevBed() = default;
+    ~UmockdevBed();
+    UmockdevBed(const UmockdevBed&) = delete;
+    UmockdevBed& operator=(const UmockdevBed&) = delete;
+
+    // Creates the test bed (it puts UMOCKDEV_DIR into this process's environment, for the
+    // program to inherit). On failure: false and the reason.
+    bool Start(std::string& error);
+    // Detaches every handler and removes the bed: call before the devices are destroyed.
+    void Close();
+    UMockdevTestbed* Testbed() const { return testbed_; }
+    // The test bed is not thread-safe; devices plug and unplug from several threads.
+    std::mutex& Mutex() { return mutex_; }
+
+private:
+    UMockdevTestbed* testbed_ = nullptr;
+    std::string privateTmpDir_; // only when TMPDIR is too long for the ioctl socket path
+    std::mutex mutex_;
+};
 
 class UmockdevDevice {
 public:
@@ -20,37 +49,70 @@ public:
         bool Unplugged = false;
     };
 
-    explicit UmockdevDevice(const HarnessOptions& options);
+    // Device `number` (from 1) is bus 001, device number + 1. The bed and the delayed calls
+    // outlive it.
+    UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number, const DeviceOptions& options);
     ~UmockdevDevice();
-    UmockdevDevice(const UmockdevDevice&) = delete; // owns the test bed
+    UmockdevDevice(const UmockdevDevice&) = delete; // its handler points back to it
     UmockdevDevice& operator=(const UmockdevDevice&) = delete;
 
-    // Creates the test bed (it puts UMOCKDEV_DIR into this process's environment, for the
-    // program to inherit), plugs the device in and attaches the handler. On failure: false
-    // and the reason.
+    // Plugs the device in and attaches its handler. On failure: false and the reason.
     bool Start(std::string& error);
 
+    const std::string& DevNode() const { return devNode_; }
     Counts GetCounts();
     // The record and memory dumps that the options ask for; call once the program ended.
     bool WriteResults(std::string& error);
 
 private:
-    static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
-    static gboolean OnReplug(gpointer self);
-    gboolean HandleControl(UMockdevIoctlClient* client);
-    int Transfer(Direction dir, uint8_t* bytes, int size, int requestedTimeoutMs);
-    void Unplug();
-    const TransferFault* FaultFor(Direction dir, uint64_t number) const;
+    // What a transfer comes to: Result (bytes or -errno) at once, or a hang.
+    struct Outcome {
+        int Result = 0;
+        bool Hangs = false;
+        int HangMs = 0; // how long a synchronous transfer hangs before -ETIMEDOUT
+    };
+    // A URB from USBDEVFS_SUBMITURB until it is reaped.
+    struct Urb {
+        UMockdevIoctlClient* Client;
+        uint64_t Address; // the URB's address in the program, as DISCARDURB names it
+        UMockdevIoctlData* UrbData;
+        UMockdevIoctlData* Buffer;
+        int Status = 0, ActualLength = 0;
+        bool Done = false;
+    };
+    struct ClientUrbs {
+        std::deque<std::shared_ptr<Urb>> InFlight, Reapable;
+        UMockdevIoctlClient* WaitingReaper = nullptr; // a REAPURB waiting for a completion
+    };
 
-    const HarnessOptions& options_;
-    UMockdevTestbed* testbed_ = nullptr;
+    static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
+    static void OnClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                 gpointer self);
+    gboolean HandleControl(UMockdevIoctlClient* client);
+    gboolean HandleSubmitUrb(UMockdevIoctlClient* client);
+    gboolean HandleReapUrb(UMockdevIoctlClient* client, bool wait);
+    gboolean HandleDiscardUrb(UMockdevIoctlClient* client);
+    Outcome Transfer(Direction dir, uint8_t* bytes, int size, int requestedTimeoutMs);
+    // With the mutex held: the URB completes and becomes reapable.
+    void FinishUrb(const std::shared_ptr<Urb>& urb, int status, int actualLength);
+    void AnswerReap(UMockdevIoctlClient* reaper, const std::shared_ptr<Urb>& urb);
+    void DropUrbs(UMockdevIoctlClient* client);
+    void Unplug();
+    void Replug();
+    const TransferFault* FaultFor(Direction dir, uint64_t number) const;
+    std::string Description() const;
+
+    UmockdevBed& bed_;
+    DelayedCalls& later_;
+    const int number_;
+    const DeviceOptions& options_;
+    const std::string sysPath_, devNode_;
     UMockdevIoctlBase* handler_ = nullptr;
-    std::string privateTmpDir_; // only when TMPDIR is too long for the ioctl socket path
     std::mutex mutex_;
     DeviceModel model_;
     uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0;
     bool unplugged_ = false;
-    guint replugSource_ = 0;
+    std::map<UMockdevIoctlClient*, ClientUrbs> urbs_;
 };
 
 } // namespace ktr::sim

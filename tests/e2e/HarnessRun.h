@@ -24,9 +24,10 @@ inline QJsonObject ParseJsonLine(const QString& line) {
 
 struct Run {
     int ExitCode = -1;
-    QStringList Output; // stdout lines
-    QStringList Errors; // stderr lines
-    QStringList Record; // the OUT transfers the device received, as hex
+    QStringList Output;         // stdout lines
+    QStringList Errors;         // stderr lines
+    QStringList Record;         // the OUT transfers the device received, as hex
+    QList<QStringList> Records; // the same for each device of a --devices run, from device 1
 
     QString Dump() const { return (Output + Errors).join('\n'); }
     // The "text" of every --json event of one kind ("log", "note"), in order.
@@ -63,7 +64,7 @@ struct Run {
 
 inline Run RunUnderHarness(const QStringList& harnessArgs, const QStringList& command) {
     QTemporaryDir dir;
-    const QString record = dir.filePath(QStringLiteral("record.txt"));
+    const QString record = dir.filePath(QStringLiteral("record{n}.txt"));
     QProcess process;
     process.start(QStringLiteral(KTR_HARNESS),
                   QStringList{QStringLiteral("--quiet"), QStringLiteral("--kill-after-s"),
@@ -78,9 +79,12 @@ inline Run RunUnderHarness(const QStringList& harnessArgs, const QStringList& co
     run.ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.Output = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     run.Errors = QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
-    QFile file(record);
-    if (file.open(QIODevice::ReadOnly))
-        run.Record = QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    for (int number = 1;; ++number) {
+        QFile file(QString(record).replace(QStringLiteral("{n}"), QString::number(number)));
+        if (!file.open(QIODevice::ReadOnly)) break;
+        run.Records << QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+    run.Record = run.Records.value(0);
     return run;
 }
 

@@ -256,6 +256,67 @@ private slots:
         QCOMPARE(in[kFrameTypeOffset], uint8_t(cmdPoll));
         QCOMPARE(in[8 + kFrameTypeOffset], uint8_t(cmdTcpReply));
     }
+
+    // A device that claims more than it holds, and one that hangs: what the host's tests of
+    // false claims and hung transfers stand on.
+    void simulatedClaimsAndHangs() {
+        sim::DeviceConfig config;
+        config.EepromSize = 512;
+        config.ClaimedEepromSize = 0xFFFFFFFF;
+        config.IgnoredTypes.set(cmdIdent);
+        config.HelloAfterEmptyReads = 1000;
+        sim::DeviceModel model(config);
+        const uint32_t signature = model.Signature();
+        uint8_t in[256];
+        auto ask = [&](uint8_t type, const Bytes& payload) {
+            const Bytes frame = Frame(signature, type, payload);
+            QCOMPARE(model.Out(frame.data(), int(frame.size())), int(frame.size()));
+        };
+        auto block = [](uint32_t address, Bytes data) {
+            Bytes record(kBlockHeaderSize);
+            PutBlockHeader(record.data(), address, uint16_t(data.empty() ? 256 : data.size()));
+            record.insert(record.end(), data.begin(), data.end());
+            return record;
+        };
+        ask(cmdIdent, {});
+        ask(cmdEepromSize, {});
+        QCOMPARE(model.In(in, 256), 8 + 4); // the identification goes unanswered
+        QCOMPARE(GetU32(in + kFramePayloadOffset), 0xFFFFFFFFu);
+
+        ask(cmdEepromWrite, block(384, Bytes(256, 0x11))); // straddles the memory's end
+        QCOMPARE(model.In(in, 256), 8 + kBlockHeaderSize); // answered all the same
+        ask(cmdEepromRead, block(384, {}));
+        uint8_t read[8 + kBlockHeaderSize + 256];
+        QCOMPARE(model.In(read, 256) + model.In(read + 256, 256), int(sizeof read));
+        QCOMPARE(model.Eeprom().size(), size_t(512)); // nothing kept beyond the memory
+        const uint8_t* data = read + kFramePayloadOffset + kBlockHeaderSize;
+        QVERIFY(std::all_of(data, data + 128, [](uint8_t b) { return b == 0x11; }));
+        QVERIFY(std::all_of(data + 128, data + 256, [](uint8_t b) { return b == 0xFF; }));
+
+        // A hang: every transfer waits for its timeout, without sleeping here, until a replug.
+        sim::SimUsbBus bus;
+        bus.Attach(model);
+        std::vector<int> waits;
+        bus.SetHangWait([&](int timeoutMs) { waits.push_back(timeoutMs); });
+        UsbDevice dev(bus);
+        dev.VendorId = kVendorId;
+        dev.ProductId = kProductId;
+        QVERIFY(UsbOpen(dev));
+        model.SetHanging(true);
+        const uint64_t frames = model.FramesReceived(), reads = model.InTransfers();
+        QVERIFY(!UsbSend(dev, 0, 0, 0, BuildPollFrame(dev.TransmitBuffer, signature)));
+        QVERIFY(!UsbReceive(dev, 0, 0, 0, 256));
+        QCOMPARE(dev.LastResult, -ETIMEDOUT);
+        QCOMPARE(waits, (std::vector<int>{kTransferTimeoutMs, kTransferTimeoutMs}));
+        QCOMPARE(model.FramesReceived(), frames); // the device took nothing
+        QCOMPARE(model.InTransfers(), reads);
+        model.SetPresent(false);
+        QVERIFY(!UsbReceive(dev, 0, 0, 0, 256));
+        QCOMPARE(dev.LastResult, -ENODEV);
+        model.SetPresent(true);
+        QVERIFY(UsbReceive(dev, 0, 0, 0, 256));
+        QCOMPARE(waits.size(), size_t(2));
+    }
 };
 
 QTEST_APPLESS_MAIN(TestLinkFrames)

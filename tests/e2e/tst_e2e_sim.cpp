@@ -1,0 +1,52 @@
+// The simulated devices themselves, through the real libusb: several at once, each apart
+// from the others, and the URB ioctls that libusb 1.0 uses.
+#include "HarnessRun.h"
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray Erased(QByteArray data, qsizetype size) {
+    return data + QByteArray(size - data.size(), char(0xFF));
+}
+
+} // namespace
+
+class TestE2eSim : public QObject {
+    Q_OBJECT
+private slots:
+    // Three devices: one hangs for good, one mismatches, one behaves. The two that answer
+    // finish while the first still hangs, and each memory holds only its own writer's file.
+    void severalDevicesStayApart() {
+        QTemporaryDir dir;
+        const QString a = dir.filePath("a.bin"), b = dir.filePath("b.bin");
+        for (const auto& [path, fill] : {std::pair{a, 'a'}, std::pair{b, 'b'}}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(700, fill));
+        }
+        const QString script =
+            QStringLiteral("\"$0\" info --device 1:2 --timeout 600 -q & hung=$!; "
+                           "\"$0\" write --eeprom \"$1\" --device 1:3 -q; echo status $?; "
+                           "\"$0\" write --eeprom \"$2\" --device 1:4 -q; echo status $?; "
+                           "\"$0\" info --device 1:4 --json | grep -c '#3'; kill -9 $hung");
+        const Run run = RunUnderHarness({"--devices", "3", "--latency-us", "0", "--dump-eeprom",
+                                         dir.filePath("ee{n}.bin"), "--on-device", "1", "--hang-at",
+                                         "1", "--timeout-ms", "600000", "--on-device", "2",
+                                         "--mismatch-verify-at", "0"},
+                                        {"sh", "-c", script, KTR_CLI, a, b});
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
+        QCOMPARE(run.Output, (QStringList{"status 5", "status 0", "1"}));
+        QCOMPARE(run.Records.size(), 3);
+        QVERIFY(run.Records[0].isEmpty()); // the hung device took nothing
+        QCOMPARE(ReadAll(dir.filePath("ee1.bin")), QByteArray(4096, char(0xFF)));
+        QCOMPARE(ReadAll(dir.filePath("ee2.bin")), Erased(QByteArray(700, 'a'), 4096));
+        QCOMPARE(ReadAll(dir.filePath("ee3.bin")), Erased(QByteArray(700, 'b'), 4096));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestE2eSim)
+#include "tst_e2e_sim.moc"
