@@ -1,44 +1,79 @@
-// The command line of ktr-cli: one command, the device to use, its files and how to report.
+// The command line of ktr-cli: one command, the devices to use, its files and how to report.
 #pragma once
 
 #include "LinkControl.h"
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 namespace ktr::cli {
 
-enum class Command { Help, List, Info, Write, Verify, Read, Bridge, Configure };
+// None: no command given yet. Help and Version print and end.
+enum class Command { None, Help, Version, List, Info, Write, Verify, Read, Bridge, Configure };
 
-// Exit statuses; each failure also prints one line on stderr.
+// Exit statuses; each failure also prints one line on stderr. A status is worse the higher it is.
 constexpr int kExitDone = 0;
 constexpr int kExitUsage = 2;         // bad command line, or the TCP port cannot be listened on
 constexpr int kExitLink = 3;          // no device, link lost and not recovered, or timed out
 constexpr int kExitFile = 4;          // file refused: cannot open, format error, too large
 constexpr int kExitMismatch = 5;      // verification mismatch
-constexpr int kExitInterrupted = 130; // Ctrl-C during any command but bridge
+constexpr int kExitInterrupted = 130; // SIGINT (Ctrl-C) during any command but bridge
+constexpr int kExitTerminated = 143;  // SIGTERM during any command but bridge
+
+// The status of a command ended by a signal: 128 and the signal's number, as shells report it.
+int ExitStatusOfSignal(int signal);
 
 // Long enough for a 16 MiB image written and verified over a real link.
 constexpr int kDefaultTimeoutS = 3600;
 constexpr int kMaxTimeoutS = 7 * 24 * 3600;
+// A link that has not come back for this long is given up on.
+constexpr int kDefaultLinkTimeoutS = 30;
 constexpr uint16_t kDefaultBridgePort = 10005;
 
+// How an image file is read: Auto is the window's rule (".hex" for FLASH and ".eep" for
+// EEPROM as Intel HEX, anything else raw).
+enum class ImageFormat { Auto, Hex, Raw };
+
+// BUS:DEV in decimal, as `list` prints them; 0:0 stands for the first device found.
+struct DeviceAddress {
+    int Bus = 0, Device = 0;
+    QString Text() const { return QStringLiteral("%1:%2").arg(Bus).arg(Device); }
+    bool operator==(const DeviceAddress&) const = default;
+};
+
 struct CliOptions {
-    Command Cmd = Command::Help;
-    int Bus = 0, Device = 0; // --device BUS:DEV; 0 and 0: the first device found
+    Command Cmd = Command::None;
+    Command HelpTopic = Command::None; // help: the command asked about; None: all of them
+    QList<DeviceAddress> Devices;      // --device in the order given; empty: see AllDevices
+    bool AllDevices = false;           // --all: every attached device
     QString FlashFile, EepromFile, AuxFile;
+    ImageFormat Format = ImageFormat::Auto;
     int TcpPort = kDefaultBridgePort;
     bool Json = false;
     bool Quiet = false;
+    bool Verbose = false;
     int TimeoutS = kDefaultTimeoutS;
     bool TimeoutSet = false; // bridge runs until interrupted unless a timeout is given
-    LinkTimings Timings;     // the link's intervals; tests shorten them
+    int LinkTimeoutS = kDefaultLinkTimeoutS;
+    LinkTimings Timings; // the link's intervals; tests shorten them
+    // Not an option: the program sets it to the signal received before it calls the session's
+    // Interrupt(); 0 until then.
+    int InterruptSignal = 0;
+
+    // The device of a one-device run: the one --device, or 0:0 for the first found.
+    DeviceAddress OneDevice() const { return Devices.value(0); }
+    // --all, or --device given more than once.
+    bool SeveralDevices() const { return AllDevices || Devices.size() > 1; }
 };
 
-// arguments: without the program name. Empty on success, else what is wrong (Russian).
+// arguments: without the program name. Empty on success, else what is wrong (Russian); even
+// then Json and, once it was read, Cmd are set, so that the refusal can be reported as asked.
 QString ParseCliOptions(const QStringList& arguments, CliOptions& options);
-QString CliHelp();
-// The command's name as typed ("write").
+// The help of one command, or of them all for Command::None: every command, option and exit
+// status.
+QString CliHelp(Command topic = Command::None);
+// The command's name as typed ("write"); empty for None.
 QString CommandName(Command command);
 
 } // namespace ktr::cli

@@ -1,15 +1,47 @@
 #include "CliOutput.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QList>
+#include <QMutex>
 
 #include <cmath>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace ktr::cli {
 
 namespace {
+struct DeviceRow {
+    QString Device, Name, Command, Message;
+    int Status = -1; // -1 while the device is still at work
+    int64_t Percent = 0;
+    double Seconds = 0;
+};
+} // namespace
 
-constexpr int kBarWidth = 30;
+// Streams, bar and rows, shared by the program's output and its devices' outputs.
+struct CliOutput::Shared {
+    Shared(QIODevice& out, QIODevice& err, Style style) : Out(out), Err(err), Look(style) {}
+    QIODevice& Out;
+    QIODevice& Err;
+    const Style Look;
+    mutable QMutex Mutex;
+    bool BarShown = false;
+    QByteArray Bar; // the bar as last drawn, redrawn under every line printed beneath it
+    QElapsedTimer BarClock;
+    QList<DeviceRow> Rows;
+};
+
+namespace {
+
+constexpr int kBarMinWidth = 10;
+constexpr int kBarMaxWidth = 30;
 constexpr int kBarRedrawMs = 100;
+constexpr int kDefaultColumns = 80;
+constexpr int kRateChars = 11;     // "1023.9 КБ/с"
+constexpr int kTimeLeftChars = 16; // "осталось 9:59:59"
+const QByteArray kEraseLine = QByteArrayLiteral("\r\033[K");
 
 QString Rate(double bytesPerSecond) {
     if (bytesPerSecond >= 1024.0 * 1024.0)
@@ -30,103 +62,308 @@ QString TimeLeft(double seconds) {
     return QStringLiteral("осталось %1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString Figures(const Progress& p) {
-    return QStringLiteral("%1 из %2 блоков, %3, %4")
-        .arg(p.DoneBlocks)
-        .arg(p.TotalBlocks)
-        .arg(Rate(p.BytesPerSecond), TimeLeft(p.SecondsLeft));
+QString Blocks(const Progress& p) {
+    return QStringLiteral("%1 из %2 блоков").arg(p.DoneBlocks).arg(p.TotalBlocks);
 }
 
 int64_t Percent(const Progress& p) {
-    return p.TotalBlocks > 0 ? p.DoneBlocks * 100 / p.TotalBlocks : 100;
+    return p.TotalBlocks > 0 ? std::clamp<int64_t>(p.DoneBlocks * 100 / p.TotalBlocks, 0, 100)
+                             : 100;
+}
+
+// The last column is left empty: a line that fills it wraps on some terminals.
+int UsableColumns(int configured) {
+    int columns = configured;
+    if (columns <= 0) {
+        winsize size{};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+            columns = size.ws_col;
+        else if (bool ok = false; (columns = qEnvironmentVariableIntValue("COLUMNS", &ok)), !ok)
+            columns = kDefaultColumns;
+    }
+    return std::max(0, columns - 1);
+}
+
+// One device's bar in width columns: the figures go first, then the bar itself.
+QString SingleBar(const Progress& p, int width) {
+    const int64_t percent = Percent(p);
+    const QString share = QStringLiteral("%1%").arg(percent, 3);
+    const QString blocks = QStringLiteral("%1 из %2 блоков")
+                               .arg(p.DoneBlocks, int(QString::number(p.TotalBlocks).size()))
+                               .arg(p.TotalBlocks);
+    const QString rate = Rate(p.BytesPerSecond).rightJustified(kRateChars);
+    const QString left = TimeLeft(p.SecondsLeft);
+    // The time left is measured at its widest, so that the bar keeps its length.
+    const qsizetype leftSlack = std::max<qsizetype>(0, kTimeLeftChars - left.size());
+    const std::pair<QString, qsizetype> tails[] = {
+        {QStringLiteral("%1 %2, %3, %4").arg(share, blocks, rate, left), leftSlack},
+        {QStringLiteral("%1 %2, %3").arg(share, rate, left), leftSlack},
+        {QStringLiteral("%1 %2").arg(share, left), leftSlack},
+        {share, 0},
+    };
+    for (const auto& [tail, slack] : tails) {
+        const int barWidth = std::min<int>(kBarMaxWidth, width - int(tail.size() + slack) - 3);
+        if (barWidth < kBarMinWidth) continue;
+        const int filled = int(percent * barWidth / 100);
+        return QStringLiteral("[%1%2] %3")
+            .arg(QString(filled, QLatin1Char('#')), QString(barWidth - filled, QLatin1Char('.')),
+                 tail);
+    }
+    const QString bare = tails[2].first.trimmed();
+    return bare.size() <= width ? bare : share.trimmed().left(width);
+}
+
+// Every device's share on one line; a summary when they do not fit.
+QString DevicesBar(const QList<DeviceRow>& rows, int width) {
+    QStringList entries;
+    int64_t sum = 0;
+    int done = 0, failed = 0;
+    for (const auto& row : rows) {
+        const QString state = row.Status < 0    ? QStringLiteral("%1%").arg(row.Percent)
+                              : row.Status == 0 ? QStringLiteral("готово")
+                                                : QStringLiteral("сбой");
+        entries << row.Device + QLatin1Char(' ') + state;
+        sum += row.Status < 0 ? row.Percent : 100;
+        done += row.Status == 0;
+        failed += row.Status > 0;
+    }
+    const QString all = entries.join(QStringLiteral("  "));
+    if (all.size() <= width) return all;
+    const int64_t overall = rows.isEmpty() ? 100 : sum / rows.size();
+    const QString summary = QStringLiteral("%1%, устройств %2: готово %3, сбой %4")
+                                .arg(overall)
+                                .arg(rows.size())
+                                .arg(done)
+                                .arg(failed);
+    if (summary.size() <= width) return summary;
+    return QStringLiteral("%1% %2/%3").arg(overall).arg(done + failed).arg(rows.size()).left(width);
+}
+
+QString Seconds(double seconds) {
+    return QStringLiteral("%1 с").arg(seconds, 0, 'f', 1);
 }
 
 } // namespace
 
 CliOutput::CliOutput(QIODevice& out, QIODevice& err, Style style)
-    : out_(out), err_(err), style_(style) {}
+    : shared_(std::make_shared<Shared>(out, err, style)) {}
 
-void CliOutput::Line(const QByteArray& bytes) {
-    out_.write(bytes);
-    out_.write("\n");
-    if (barShown_) out_.write(bar_);
+CliOutput::CliOutput(CliOutput& program, const QString& device) : shared_(program.shared_) {
+    clock_.start();
+    const QMutexLocker lock(&shared_->Mutex);
+    row_ = int(shared_->Rows.size());
+    shared_->Rows.append(DeviceRow{device, {}, {}, {}});
 }
 
-void CliOutput::ClearBar() {
-    if (barShown_) out_.write("\r\033[K");
+CliOutput::~CliOutput() = default;
+
+QString CliOutput::Printable(const QString& text) {
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 || (u >= 0x7F && u < 0xA0);
+        // Direction overrides and isolates make a line read otherwise than it is.
+        const bool direction = (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+        if (!control && !direction) {
+            shown += c;
+        } else if (u == 0x1B) {
+            shown += QStringLiteral("\\e");
+        } else if (u == '\t' || u == '\r' || u == '\n') {
+            shown += QLatin1String(u == '\t' ? "\\t" : u == '\r' ? "\\r" : "\\n");
+        } else {
+            shown += direction ? QStringLiteral("\\u%1").arg(uint(u), 4, 16, QLatin1Char('0'))
+                               : QStringLiteral("\\x%1").arg(uint(u), 2, 16, QLatin1Char('0'));
+        }
+    }
+    return shown;
 }
 
-void CliOutput::Json(const QString& event, QJsonObject fields) {
+QString CliOutput::Prefix() const {
+    if (row_ < 0) return {};
+    const DeviceRow& row = shared_->Rows[row_];
+    return row.Name.isEmpty() ? QStringLiteral("[%1] ").arg(row.Device)
+                              : QStringLiteral("[%1 %2] ").arg(row.Device, row.Name);
+}
+
+// With the lock held, as every private function.
+void CliOutput::TextLine(const QString& text) {
+    Shared& s = *shared_;
+    if (s.BarShown) s.Out.write(kEraseLine);
+    const QString prefix = Prefix();
+    for (const QString& line : text.split(QLatin1Char('\n')))
+        s.Out.write(Printable(prefix + line).toUtf8() + '\n');
+    if (s.BarShown) s.Out.write(s.Bar);
+}
+
+void CliOutput::JsonEvent(const QString& event, QJsonObject fields) {
     fields.insert(QStringLiteral("event"), event);
-    Line(QJsonDocument(fields).toJson(QJsonDocument::Compact));
+    if (row_ >= 0) {
+        const DeviceRow& row = shared_->Rows[row_];
+        fields.insert(QStringLiteral("bus_dev"), row.Device);
+        if (!row.Name.isEmpty() && !fields.contains(QStringLiteral("name")))
+            fields.insert(QStringLiteral("name"), row.Name);
+    }
+    shared_->Out.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void CliOutput::SetDeviceName(const QString& name) {
+    if (row_ < 0) return;
+    const QMutexLocker lock(&shared_->Mutex);
+    shared_->Rows[row_].Name = name;
+}
+
+void CliOutput::Step(const QString& text) {
+    const QMutexLocker lock(&shared_->Mutex);
+    if (shared_->Look.Quiet) return;
+    if (shared_->Look.Json) return JsonEvent(QStringLiteral("step"), {{"text", text}});
+    TextLine(text);
 }
 
 void CliOutput::Log(const QString& line) {
-    if (style_.Quiet) return;
-    if (style_.Json) return Json(QStringLiteral("log"), {{QStringLiteral("text"), line}});
-    ClearBar();
-    Line(line.toUtf8());
-}
-
-void CliOutput::ShowProgress(const Progress& p) {
-    if (style_.Quiet) return;
-    const int64_t percent = Percent(p);
-    if (style_.Json) {
-        if (percent == lastStep_) return;
-        lastStep_ = percent;
-        return Json(QStringLiteral("progress"),
-                    {{QStringLiteral("done_blocks"), qint64(p.DoneBlocks)},
-                     {QStringLiteral("total_blocks"), qint64(p.TotalBlocks)},
-                     {QStringLiteral("done_bytes"), qint64(p.DoneBytes)},
-                     {QStringLiteral("total_bytes"), qint64(p.TotalBytes)},
-                     {QStringLiteral("bytes_per_second"), std::round(p.BytesPerSecond)},
-                     {QStringLiteral("seconds_left"),
-                      p.SecondsLeft < 0 ? QJsonValue() : QJsonValue(std::round(p.SecondsLeft))}});
-    }
-    const bool finished = p.DoneBlocks >= p.TotalBlocks;
-    if (!style_.Terminal) {
-        if (percent / 10 == lastStep_) return;
-        lastStep_ = percent / 10;
-        return Line(QStringLiteral("Выполнено %1%: %2").arg(percent).arg(Figures(p)).toUtf8());
-    }
-    if (barShown_ && !finished && barClock_.isValid() && barClock_.elapsed() < kBarRedrawMs) return;
-    barClock_.start();
-    const int filled = int(percent * kBarWidth / 100);
-    bar_ =
-        QStringLiteral("\r\033[K[%1%2] %3% %4")
-            .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
-            .arg(percent, 3)
-            .arg(Figures(p))
-            .toUtf8();
-    out_.write(bar_);
-    barShown_ = true;
-}
-
-void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields) {
-    if (style_.Json) return Json(event, std::move(fields));
-    ClearBar();
-    Line(text.toUtf8());
+    const QMutexLocker lock(&shared_->Mutex);
+    const Style& look = shared_->Look;
+    if (look.Quiet) return;
+    if (look.Json) return JsonEvent(QStringLiteral("log"), {{"text", line}});
+    if (look.Verbose) TextLine(line);
 }
 
 void CliOutput::Note(const QString& text) {
-    if (style_.Quiet) return;
-    if (style_.Json) return Json(QStringLiteral("note"), {{QStringLiteral("text"), text}});
-    ClearBar();
-    Line(text.toUtf8());
+    const QMutexLocker lock(&shared_->Mutex);
+    if (shared_->Look.Quiet) return;
+    if (shared_->Look.Json) return JsonEvent(QStringLiteral("note"), {{"text", text}});
+    TextLine(text);
+}
+
+void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields) {
+    const QMutexLocker lock(&shared_->Mutex);
+    if (shared_->Look.Json) return JsonEvent(event, std::move(fields));
+    TextLine(text);
+}
+
+void CliOutput::ShowProgress(const Progress& p) {
+    const QMutexLocker lock(&shared_->Mutex);
+    Shared& s = *shared_;
+    if (s.Look.Quiet) return;
+    const int64_t percent = Percent(p);
+    if (row_ >= 0) s.Rows[row_].Percent = percent;
+    if (s.Look.Json) {
+        if (percent == lastStep_) return;
+        lastStep_ = percent;
+        return JsonEvent(
+            QStringLiteral("progress"),
+            {{"done_blocks", qint64(p.DoneBlocks)},
+             {"total_blocks", qint64(p.TotalBlocks)},
+             {"done_bytes", qint64(p.DoneBytes)},
+             {"total_bytes", qint64(p.TotalBytes)},
+             {"bytes_per_second", std::round(p.BytesPerSecond)},
+             {"seconds_left",
+              p.SecondsLeft < 0 ? QJsonValue() : QJsonValue(std::round(p.SecondsLeft))}});
+    }
+    if (!s.Look.Terminal) {
+        if (percent / 10 == lastStep_) return;
+        lastStep_ = percent / 10;
+        return TextLine(QStringLiteral("Выполнено %1%: %2, %3, %4")
+                            .arg(percent)
+                            .arg(Blocks(p), Rate(p.BytesPerSecond), TimeLeft(p.SecondsLeft)));
+    }
+    const bool finished = p.DoneBlocks >= p.TotalBlocks;
+    if (s.BarShown && !finished && s.BarClock.isValid() && s.BarClock.elapsed() < kBarRedrawMs)
+        return;
+    s.BarClock.start();
+    const int width = UsableColumns(s.Look.Columns);
+    s.Bar = kEraseLine + (row_ < 0 ? SingleBar(p, width) : DevicesBar(s.Rows, width)).toUtf8();
+    s.Out.write(s.Bar);
+    s.BarShown = true;
 }
 
 void CliOutput::Result(const QString& command, int status, const QString& message) {
-    if (barShown_) {
-        out_.write("\n");
-        barShown_ = false;
+    const QMutexLocker lock(&shared_->Mutex);
+    if (row_ >= 0) return DeviceOutcome(command, status, message);
+    Shared& s = *shared_;
+    if (s.BarShown) {
+        s.Out.write("\n");
+        s.BarShown = false;
     }
-    if (status != 0) err_.write(QStringLiteral("ktr-cli: %1\n").arg(message).toUtf8());
-    if (style_.Json)
-        Json(QStringLiteral("result"), {{QStringLiteral("command"), command},
-                                        {QStringLiteral("status"), status},
-                                        {QStringLiteral("message"), message}});
-    else if (status == 0 && !style_.Quiet && !message.isEmpty())
-        Line(message.toUtf8());
+    QString said = message;
+    QJsonArray devices, failed;
+    for (const DeviceRow& row : s.Rows) {
+        devices.append(QJsonObject{{"bus_dev", row.Device},
+                                   {"name", row.Name},
+                                   {"command", row.Command},
+                                   {"status", row.Status},
+                                   {"message", row.Message},
+                                   {"seconds", std::round(row.Seconds * 10) / 10}});
+        if (row.Status != 0) failed.append(row.Device);
+    }
+    if (said.isEmpty() && !s.Rows.isEmpty()) {
+        QStringList names;
+        for (const QJsonValue& device : failed)
+            names << device.toString();
+        said = failed.isEmpty()
+                   ? QStringLiteral("выполнено на всех устройствах (%1)").arg(s.Rows.size())
+                   : QStringLiteral("не выполнено на %1 из %2 устройств: %3")
+                         .arg(failed.size())
+                         .arg(s.Rows.size())
+                         .arg(names.join(QStringLiteral(", ")));
+    }
+    if (status != 0) s.Err.write("ktr-cli: " + Printable(said).toUtf8() + '\n');
+    if (s.Look.Json) {
+        QJsonObject fields{{"command", command}, {"status", status}, {"message", said}};
+        if (!s.Rows.isEmpty()) {
+            fields.insert(QStringLiteral("devices"), devices);
+            fields.insert(QStringLiteral("failed"), failed);
+        }
+        return JsonEvent(QStringLiteral("result"), fields);
+    }
+    if (!s.Rows.isEmpty()) {
+        QList<QStringList> table{{QStringLiteral("Устройство"), QStringLiteral("Имя"),
+                                  QStringLiteral("Команда"), QStringLiteral("Результат"),
+                                  QStringLiteral("Время")}};
+        for (const DeviceRow& row : s.Rows)
+            table.append({row.Device, Printable(row.Name), row.Command,
+                          row.Status < 0 ? QStringLiteral("не завершено") : Printable(row.Message),
+                          Seconds(row.Seconds)});
+        QList<qsizetype> widths(table[0].size(), 0);
+        for (const QStringList& cells : table)
+            for (qsizetype i = 0; i < cells.size(); ++i)
+                widths[i] = std::max(widths[i], cells[i].size());
+        for (const QStringList& cells : table) {
+            QString line;
+            for (qsizetype i = 0; i + 1 < cells.size(); ++i)
+                line += cells[i].leftJustified(widths[i] + 2);
+            s.Out.write((line + cells.last()).toUtf8() + '\n');
+        }
+    }
+    if (status == 0 && !s.Look.Quiet && !said.isEmpty()) TextLine(said);
+}
+
+void CliOutput::DeviceOutcome(const QString& command, int status, const QString& message) {
+    Shared& s = *shared_;
+    DeviceRow& row = s.Rows[row_];
+    row.Command = command;
+    row.Status = status;
+    row.Message = message.isEmpty() && status == 0 ? QStringLiteral("готово") : message;
+    row.Seconds = double(clock_.nsecsElapsed()) / 1e9;
+    if (s.BarShown) {
+        s.Bar = kEraseLine + DevicesBar(s.Rows, UsableColumns(s.Look.Columns)).toUtf8();
+        s.Out.write(s.Bar);
+    }
+    if (s.Look.Json)
+        return JsonEvent(QStringLiteral("device_result"),
+                         {{"command", command},
+                          {"status", status},
+                          {"message", row.Message},
+                          {"seconds", std::round(row.Seconds * 10) / 10}});
+    if (status != 0 || !s.Look.Quiet) TextLine(row.Message);
+}
+
+int CliOutput::WorstDeviceStatus() const {
+    const QMutexLocker lock(&shared_->Mutex);
+    int worst = 0;
+    for (const DeviceRow& row : shared_->Rows)
+        worst = std::max(worst, row.Status);
+    return worst;
 }
 
 } // namespace ktr::cli

@@ -4,6 +4,7 @@
 #include "SimUsbBus.h"
 
 #include <QBuffer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -59,6 +60,27 @@ struct Bench {
     }
 };
 
+// What a CliOutput of one style printed.
+struct Printed {
+    QByteArray Out, Err;
+    QBuffer OutBuffer{&Out}, ErrBuffer{&Err};
+    CliOutput Output;
+
+    explicit Printed(CliOutput::Style style) : Output(OutBuffer, ErrBuffer, style) {
+        OutBuffer.open(QIODevice::WriteOnly);
+        ErrBuffer.open(QIODevice::WriteOnly);
+    }
+    QStringList OutLines() const { return QString::fromUtf8(Out).split('\n', Qt::SkipEmptyParts); }
+    QList<QJsonObject> Events(const QString& kind) const {
+        QList<QJsonObject> events;
+        for (const QByteArray& line : Out.split('\n'))
+            if (const QJsonObject event = QJsonDocument::fromJson(line).object();
+                event["event"].toString() == kind)
+                events << event;
+        return events;
+    }
+};
+
 const char kFirstName[] = "\xCF\xE5\xF0\xE2\xFB\xE9";  // "Первый" in code page 1251
 const char kSecondName[] = "\xC2\xF2\xEE\xF0\xEE\xE9"; // "Второй"
 
@@ -67,50 +89,259 @@ const char kSecondName[] = "\xC2\xF2\xEE\xF0\xEE\xE9"; // "Второй"
 class TestCli : public QObject {
     Q_OBJECT
 private slots:
+    // Each refusal names what is wrong, so that a script's author can mend the line.
     void refusedCommandLines_data() {
         QTest::addColumn<QStringList>("args");
-        QTest::newRow("nothing") << QStringList{};
-        QTest::newRow("unknown command") << QStringList{"flash"};
-        QTest::newRow("two commands") << QStringList{"info", "list"};
-        QTest::newRow("unknown option") << QStringList{"info", "--verbose"};
-        QTest::newRow("write without file") << QStringList{"write"};
-        QTest::newRow("verify without file") << QStringList{"verify", "--json"};
-        QTest::newRow("read without file") << QStringList{"read"};
-        QTest::newRow("no FLASH read") << QStringList{"read", "--flash", "a.bin"};
-        QTest::newRow("AUX is not written") << QStringList{"write", "--aux", "a.bin"};
-        QTest::newRow("value missing") << QStringList{"write", "--flash"};
-        QTest::newRow("device without number") << QStringList{"info", "--device", "1"};
-        QTest::newRow("device zero") << QStringList{"info", "--device", "0:2"};
-        QTest::newRow("device on list") << QStringList{"list", "--device", "1:2"};
-        QTest::newRow("port too high") << QStringList{"bridge", "--port", "65536"};
-        QTest::newRow("port on info") << QStringList{"info", "--port", "1"};
-        QTest::newRow("zero timeout") << QStringList{"info", "--timeout", "0"};
-        QTest::newRow("negative timeout") << QStringList{"info", "--timeout=-5"};
-        QTest::newRow("timeout not a number") << QStringList{"info", "--timeout", "5s"};
+        QTest::addColumn<QString>("says");
+        QTest::newRow("nothing") << QStringList{} << "не указана команда";
+        QTest::newRow("unknown command") << QStringList{"flash"} << "«flash»";
+        QTest::newRow("help on unknown command") << QStringList{"help", "flash"} << "«flash»";
+        QTest::newRow("two commands") << QStringList{"info", "list"} << "«list»";
+        QTest::newRow("unknown option") << QStringList{"info", "--verbos"} << "--verbos";
+        QTest::newRow("switch with a value") << QStringList{"info", "--json=1"} << "--json";
+        QTest::newRow("write without file") << QStringList{"write"} << "нужен файл";
+        QTest::newRow("read without file") << QStringList{"read"} << "нужен файл";
+        QTest::newRow("no FLASH read") << QStringList{"read", "--flash", "a.bin"} << "--flash";
+        QTest::newRow("AUX is not written") << QStringList{"write", "--aux", "a.bin"} << "--aux";
+        QTest::newRow("value missing") << QStringList{"write", "--flash"} << "--flash";
+        QTest::newRow("value is the next option")
+            << QStringList{"read", "--eeprom", "--quiet"} << "ключу --eeprom нужно значение";
+        QTest::newRow("empty value") << QStringList{"read", "--eeprom="} << "--eeprom";
+        QTest::newRow("repeated file")
+            << QStringList{"write", "--flash", "a", "--flash", "b"} << "--flash указан дважды";
+        QTest::newRow("repeated switch by both names")
+            << QStringList{"info", "-q", "--quiet"} << "--quiet указан дважды";
+        QTest::newRow("device without number") << QStringList{"info", "--device", "1"} << "1:2";
+        QTest::newRow("device zero") << QStringList{"info", "--device", "0:2"} << "«0:2»";
+        QTest::newRow("device on list") << QStringList{"list", "--device", "1:2"} << "list";
+        QTest::newRow("same device twice")
+            << QStringList{"info", "--device", "1:2", "--device", "1:2"} << "1:2 указано дважды";
+        QTest::newRow("all and device")
+            << QStringList{"info", "--all", "--device", "1:2"} << "исключают";
+        QTest::newRow("bridge on two devices")
+            << QStringList{"bridge", "--device", "1:2", "--device", "1:3"} << "одним устройством";
+        QTest::newRow("all on configure") << QStringList{"configure", "--all"} << "--all";
+        QTest::newRow("one file for two areas")
+            << QStringList{"read", "--eeprom", "b.bin", "--aux", "./b.bin"} << "в один файл";
+        QTest::newRow("one file for every device")
+            << QStringList{"read", "--all", "--eeprom", "{bus}.bin"} << "{dev}";
+        QTest::newRow("unknown format")
+            << QStringList{"write", "--flash", "a", "--format", "bin"} << "auto, hex или raw";
+        QTest::newRow("quiet and verbose") << QStringList{"info", "-q", "--verbose"} << "--verbose";
+        QTest::newRow("port too high")
+            << QStringList{"bridge", "--port", "65536"} << "от 0 до 65535";
+        QTest::newRow("port on info") << QStringList{"info", "--port", "1"} << "--port";
+        QTest::newRow("link timeout on bridge")
+            << QStringList{"bridge", "--link-timeout", "5"} << "--link-timeout";
+        QTest::newRow("zero timeout") << QStringList{"info", "--timeout", "0"} << "от 1 до 604800";
+        QTest::newRow("negative timeout") << QStringList{"info", "--timeout=-5"} << "от 1 до";
+        QTest::newRow("timeout not a number") << QStringList{"info", "--timeout", "5s"} << "«5s»";
+        QTest::newRow("link timeout too long")
+            << QStringList{"info", "--link-timeout", "604801"} << "от 1 до 604800";
     }
     void refusedCommandLines() {
         QFETCH(QStringList, args);
+        QFETCH(QString, says);
         CliOptions options;
-        QVERIFY(!ParseCliOptions(args, options).isEmpty());
+        const QString problem = ParseCliOptions(args << "--json", options);
+        QVERIFY2(problem.contains(says), qPrintable(problem));
+        QVERIFY(options.Json); // the refusal is reported as a result object
     }
 
-    void acceptedCommandLine() {
+    void acceptedCommandLines() {
         CliOptions options;
-        QCOMPARE(
-            ParseCliOptions({"--json", "write", "--eeprom=e.eep", "--flash", "f.hex", "--device",
-                             "2:13", "-q", "--timeout", "90", "--watchdog-ms", "250"},
-                            options),
-            QString());
+        QCOMPARE(ParseCliOptions({"--json", "write", "--eeprom=-e.eep", "--flash", "f.hex",
+                                  "--device", "2:13", "-q", "--timeout", "90", "--watchdog-ms",
+                                  "250", "--format", "raw", "--link-timeout", "7"},
+                                 options),
+                 QString());
         QCOMPARE(options.Cmd, Command::Write);
         QCOMPARE(options.FlashFile, "f.hex");
-        QCOMPARE(options.EepromFile, "e.eep");
-        QCOMPARE(options.Bus, 2);
-        QCOMPARE(options.Device, 13);
-        QVERIFY(options.Json && options.Quiet);
+        QCOMPARE(options.EepromFile, "-e.eep");
+        QCOMPARE(options.OneDevice(), (DeviceAddress{2, 13}));
+        QVERIFY(options.Json && options.Quiet && !options.SeveralDevices());
         QCOMPARE(options.TimeoutS, 90);
+        QCOMPARE(options.LinkTimeoutS, 7);
         QCOMPARE(options.Timings.WatchdogMs, 250);
-        QCOMPARE(ParseCliOptions({"info", "--help"}, options), QString());
-        QCOMPARE(options.Cmd, Command::Help);
+        QCOMPARE(options.Format, ImageFormat::Raw);
+
+        QCOMPARE(ParseCliOptions({"read", "--device", "1:2", "--device", "1:3", "--eeprom",
+                                  "{bus}-{dev}.bin", "--verbose"},
+                                 options),
+                 QString());
+        QCOMPARE(options.Devices, (QList<DeviceAddress>{{1, 2}, {1, 3}}));
+        QVERIFY(options.SeveralDevices() && options.Verbose);
+        QCOMPARE(ParseCliOptions({"verify", "--all", "--flash", "f.hex"}, options), QString());
+        QVERIFY(options.AllDevices && options.Devices.isEmpty());
+        QCOMPARE(options.LinkTimeoutS, kDefaultLinkTimeoutS);
+        QCOMPARE(options.Format, ImageFormat::Auto);
+        // What every command is said to take, list takes too.
+        QCOMPARE(ParseCliOptions({"list", "--json", "--timeout", "5", "-q"}, options), QString());
+    }
+
+    // Help wins over anything else on the line, and is about the command named there.
+    void helpAndVersion_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<Command>("cmd");
+        QTest::addColumn<Command>("topic");
+        QTest::newRow("--help") << QStringList{"--help"} << Command::Help << Command::None;
+        QTest::newRow("help") << QStringList{"help"} << Command::Help << Command::None;
+        QTest::newRow("help write")
+            << QStringList{"help", "write"} << Command::Help << Command::Write;
+        QTest::newRow("read --help with a missing value")
+            << QStringList{"read", "--eeprom", "-h"} << Command::Help << Command::Read;
+        QTest::newRow("--version")
+            << QStringList{"info", "--version"} << Command::Version << Command::None;
+    }
+    void helpAndVersion() {
+        QFETCH(QStringList, args);
+        QFETCH(Command, cmd);
+        QFETCH(Command, topic);
+        CliOptions options;
+        QCOMPARE(ParseCliOptions(args, options), QString());
+        QCOMPARE(options.Cmd, cmd);
+        QCOMPARE(options.HelpTopic, topic);
+    }
+
+    // The help lists every option a command takes, in its own help and in the whole one.
+    void helpListsEverything() {
+        const QString all = CliHelp();
+        for (const char* word : {"list",           "info",          "write",
+                                 "verify",         "read",          "bridge",
+                                 "configure",      "--device",      "--all",
+                                 "--flash",        "--eeprom",      "--aux",
+                                 "--format",       "--port",        "--json",
+                                 "--quiet",        "--verbose",     "--timeout",
+                                 "--link-timeout", "--watchdog-ms", "--fault-pause-ms",
+                                 "--poll-ms",      "--version",     "\n  130 ",
+                                 "\n  143 "})
+            QVERIFY2(all.contains(QLatin1String(word)), word);
+        const QString write = CliHelp(Command::Write);
+        QVERIFY(write.contains("--format") && write.contains("--link-timeout"));
+        QVERIFY(!write.contains("--port") && !write.contains("--aux"));
+    }
+
+    // Nothing a device sends acts on a terminal: its name shows escaped in every text line,
+    // and whole in JSON.
+    void deviceTextEscaped_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("retitle") << "\x1b]0;evil\x07Имя"
+                                 << "\\e]0;evil\\x07Имя";
+        QTest::newRow("carriage return") << "a\rb\tc"
+                                         << "a\\rb\\tc";
+        QTest::newRow("C1 introducer") << "x\u009b2Jy"
+                                       << "x\\x9b2Jy";
+        QTest::newRow("direction override") << "ok\u202Egnp.exe"
+                                            << "ok\\u202egnp.exe";
+        QTest::newRow("plain") << "Контроллер №7"
+                               << "Контроллер №7";
+    }
+    void deviceTextEscaped() {
+        QFETCH(QString, name);
+        QFETCH(QString, shown);
+        Printed text({});
+        CliOutput device(text.Output, "1:2");
+        device.SetDeviceName(name);
+        device.Step("Запись");
+        device.Result("write", kExitMismatch, name);
+        text.Output.Result("write", kExitMismatch, {});
+        QCOMPARE(text.OutLines().value(0), "[1:2 " + shown + "] Запись");
+        QVERIFY2(text.Out.contains(shown.toUtf8()), text.Out); // the table's row
+        QVERIFY2(text.Err.startsWith("ktr-cli: "), text.Err);
+        for (const QByteArray& printed : {text.Out, text.Err})
+            QVERIFY2(std::none_of(printed.begin(), printed.end(),
+                                  [](char c) { return uint8_t(c) < 0x20 && c != '\n'; }),
+                     printed);
+
+        Printed json({.Json = true});
+        CliOutput jsonDevice(json.Output, "1:2");
+        jsonDevice.SetDeviceName(name);
+        jsonDevice.Step("Запись");
+        QCOMPARE(json.Events("step").value(0)["name"].toString(), name);
+    }
+
+    // The bar redraws on one line however narrow the terminal: it drops figures, not wraps.
+    void progressBarFitsTheWidth_data() {
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<bool>("severalDevices");
+        for (int columns : {120, 40, 24, 6})
+            for (bool several : {false, true})
+                QTest::addRow("%d columns, %s", columns, several ? "three devices" : "one device")
+                    << columns << several;
+    }
+    void progressBarFitsTheWidth() {
+        QFETCH(int, columns);
+        QFETCH(bool, severalDevices);
+        Printed text({.Terminal = true, .Columns = columns});
+        std::vector<std::unique_ptr<CliOutput>> devices;
+        for (const char* address : {"1:2", "1:13", "3:104"})
+            if (severalDevices)
+                devices.push_back(std::make_unique<CliOutput>(text.Output, address));
+        CliOutput& shown = severalDevices ? *devices[1] : text.Output;
+        // The first and the last are drawn at once; others at most ten times a second.
+        for (int64_t done : {0, 1000, 123456})
+            shown.ShowProgress({done, 123456, done * 256, 123456 * 256, 81920.5, 3725});
+        const QList<QByteArray> redraws = text.Out.split('\r');
+        QCOMPARE(redraws.size(), 3); // nothing before the first
+        for (const QByteArray& redraw : redraws.mid(1)) {
+            QVERIFY2(redraw.startsWith("\x1b[K") && !redraw.contains('\n'), redraw);
+            QVERIFY2(QString::fromUtf8(redraw.mid(3)).size() < columns, redraw);
+        }
+        if (columns >= 40) QVERIFY2(redraws.last().contains("100%"), redraws.last());
+    }
+
+    // By default the steps, not the window's log; the log with --verbose and in JSON.
+    void logOnlyWhenAsked() {
+        for (const CliOutput::Style& style :
+             {CliOutput::Style{}, CliOutput::Style{.Verbose = true}, CliOutput::Style{.Json = true},
+              CliOutput::Style{.Json = true, .Quiet = true}}) {
+            Printed printed(style);
+            printed.Output.Log("Порт связи открыт. (USB)");
+            printed.Output.Step("Запись FLASH");
+            const bool log = printed.Out.contains("Порт связи");
+            const bool step = printed.Out.contains("Запись FLASH");
+            QCOMPARE(log, (style.Verbose || style.Json) && !style.Quiet);
+            QCOMPARE(step, !style.Quiet);
+        }
+    }
+
+    // Several devices: every event says whose it is, the result says which failed, and the
+    // status to exit with is the worst.
+    void severalDevicesReported() {
+        Printed json({.Json = true});
+        {
+            CliOutput first(json.Output, "1:2"), second(json.Output, "1:3");
+            first.SetDeviceName("Первый");
+            first.Step("Запись FLASH");
+            second.ShowProgress({1, 2, 256, 512, 0, -1});
+            first.Result("write", kExitDone, "записано и проверено");
+            second.Result("write", kExitMismatch, "ошибка верификации FLASH по адресу 100h");
+            QCOMPARE(json.Output.WorstDeviceStatus(), kExitMismatch);
+        }
+        json.Output.Result("write", kExitMismatch, {});
+        QCOMPARE(json.Events("step").value(0)["bus_dev"].toString(), "1:2");
+        QCOMPARE(json.Events("step").value(0)["name"].toString(), "Первый");
+        QCOMPARE(json.Events("progress").value(0)["bus_dev"].toString(), "1:3");
+        QCOMPARE(json.Events("device_result").size(), 2);
+        const QJsonObject result = json.Events("result").value(0);
+        QCOMPARE(result["status"].toInt(), kExitMismatch);
+        QCOMPARE(result["failed"].toArray(), QJsonArray{"1:3"});
+        QCOMPARE(result["devices"].toArray().size(), 2);
+        QCOMPARE(json.Err, "ktr-cli: не выполнено на 1 из 2 устройств: 1:3\n");
+
+        Printed text({});
+        {
+            CliOutput first(text.Output, "1:2");
+            first.SetDeviceName("Первый");
+            first.Result("verify", kExitDone, "проверено");
+        }
+        text.Output.Result("verify", kExitDone, {});
+        const QStringList lines = text.OutLines();
+        QCOMPARE(lines.value(0), "[1:2 Первый] проверено");
+        QVERIFY2(lines.value(2).startsWith("1:2         Первый  verify   проверено  "),
+                 qPrintable(lines.join('\n')));
+        QCOMPARE(lines.last(), "выполнено на всех устройствах (1)");
     }
 
     void devicesToldApartByDevice() {
