@@ -1,5 +1,5 @@
-// The command logic in-process on the simulated bus: the command line it accepts and
-// refuses, and several devices told apart by --device.
+// The command line ktr-cli accepts and refuses, what it prints, and the command logic
+// in-process on the simulated bus with several devices told apart by --device.
 #include "CliSession.h"
 #include "SimUsbBus.h"
 
@@ -15,6 +15,15 @@ using namespace ktr;
 using namespace ktr::cli;
 
 namespace {
+
+QList<QJsonObject> JsonEvents(const QByteArray& out, const QString& kind) {
+    QList<QJsonObject> events;
+    for (const QByteArray& line : out.split('\n'))
+        if (const QJsonObject event = QJsonDocument::fromJson(line).object();
+            event["event"].toString() == kind)
+            events << event;
+    return events;
+}
 
 struct Bench {
     sim::SimUsbBus Bus;
@@ -50,14 +59,7 @@ struct Bench {
     }
 
     // The JSON events of one kind printed by the last run.
-    QList<QJsonObject> Events(const QString& kind) const {
-        QList<QJsonObject> events;
-        for (const QByteArray& line : Out.split('\n')) {
-            const QJsonObject event = QJsonDocument::fromJson(line).object();
-            if (event["event"].toString() == kind) events << event;
-        }
-        return events;
-    }
+    QList<QJsonObject> Events(const QString& kind) const { return JsonEvents(Out, kind); }
 };
 
 // What a CliOutput of one style printed.
@@ -71,14 +73,7 @@ struct Printed {
         ErrBuffer.open(QIODevice::WriteOnly);
     }
     QStringList OutLines() const { return QString::fromUtf8(Out).split('\n', Qt::SkipEmptyParts); }
-    QList<QJsonObject> Events(const QString& kind) const {
-        QList<QJsonObject> events;
-        for (const QByteArray& line : Out.split('\n'))
-            if (const QJsonObject event = QJsonDocument::fromJson(line).object();
-                event["event"].toString() == kind)
-                events << event;
-        return events;
-    }
+    QList<QJsonObject> Events(const QString& kind) const { return JsonEvents(Out, kind); }
 };
 
 const char kFirstName[] = "\xCF\xE5\xF0\xE2\xFB\xE9";  // "Первый" in code page 1251
