@@ -61,6 +61,10 @@ int32_t KTRCFG_CALL WriteEepromCallback(const uint8_t* source, int32_t count,
 
 ConfiguratorHost::ConfiguratorHost(LinkControl& link, HostView& view) : link_(link), view_(view) {
     if (QCoreApplication::instance()) libraryDirs_ << QCoreApplication::applicationDirPath();
+#ifdef KTR_CONFIGURATOR_DIR
+    // Where the package installs them; one beside the program (a build tree) still wins.
+    libraryDirs_ << QStringLiteral(KTR_CONFIGURATOR_DIR);
+#endif
     callbackHost = this;
 }
 

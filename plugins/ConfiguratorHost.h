@@ -55,7 +55,7 @@ public:
     int32_t PluginWriteAux(const uint8_t* source, int32_t count, PluginCompletion completion);
 
     // Where libraries are looked for before the normal search path (default: the program's
-    // own folder); without thenSearchPath, only there.
+    // own folder, then the installed configurator folder); without thenSearchPath, only there.
     void SetLibraryDirs(const QStringList& dirs, bool thenSearchPath = true);
     // The platform's file name of a library base name (libktr17cfg.so, ktr17cfg.dll).
     static QString LibraryFileName(const QString& baseName);
