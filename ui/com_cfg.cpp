@@ -3,6 +3,9 @@
 #include "HostView.h"
 #include "ui_com_cfg.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QSettings>
 
@@ -12,6 +15,19 @@ namespace {
 const QColor kDialogColour(128, 0, 0);
 constexpr QPoint kDialogPosition(464, 385); // on the screen, as designed
 const QString kPortSettingsLine = QStringLiteral("  настройки порта;");
+
+// A load creates the key when it is missing. Where the store is a file, that is an empty
+// file; the registry's key comes with the first save. Whether it could be created is not
+// checked, as no load checks the key.
+void CreateStore(const QSettings& settings) {
+#ifdef Q_OS_WIN
+    if (settings.format() == QSettings::NativeFormat) return;
+#endif
+    const QFileInfo file(settings.fileName());
+    if (file.exists()) return;
+    QDir().mkpath(file.absolutePath());
+    QFile(file.filePath()).open(QIODevice::WriteOnly);
+}
 
 QStringList SystemPorts() {
     QStringList names;
@@ -56,6 +72,7 @@ void TComCFGForm::FindPorts() {
 void TComCFGForm::LoadSettings() {
     view_.AddLog(QStringLiteral("Загрузка конфигурации..."));
     const auto settings = OpenSettings();
+    CreateStore(*settings);
     if (settings->contains(kComPortKey)) {
         // An INI value with an unquoted comma reads back as a list: not a port name.
         const QVariant value = settings->value(kComPortKey);
@@ -69,17 +86,18 @@ void TComCFGForm::LoadSettings() {
     view_.AddLog(QStringLiteral("Загрузка конфигурации завершена."));
 }
 
-void TComCFGForm::SaveSettings() {
+bool TComCFGForm::SaveSettings() {
     view_.AddLog(QStringLiteral("Сохранение конфигурации..."));
     const auto settings = OpenSettings();
     settings->setValue(kComPortKey, ui_->ComboBox1->currentText());
     settings->sync();
     if (settings->status() != QSettings::NoError) {
         view_.ShowError(QStringLiteral("Failed to set data for '%1'").arg(kComPortKey));
-        return;
+        return false;
     }
     view_.AddLog(kPortSettingsLine);
     view_.AddLog(QStringLiteral("Сохранение конфигурации завершено."));
+    return true;
 }
 
 } // namespace ktr

@@ -35,11 +35,13 @@ public:
     // Appends the system's serial port names to the list, which is never cleared, and logs.
     void FindPorts();
     // The stored name, if any, becomes the edit text; list and selection stay as they are.
-    // A stored value that is no single string is shown by the error report.
+    // A missing store is created, empty. A stored value that is no single string is shown
+    // by the error report.
     void LoadSettings();
     // Stores the edit text as it is (empty included). A store that cannot be written is
-    // shown by the error report, and the save's remaining lines are not logged.
-    void SaveSettings();
+    // shown by the error report, the save's remaining lines are not logged, and the result
+    // is false.
+    bool SaveSettings();
 
     // The names FindPorts appends (default: QSerialPortInfo's ports).
     void SetPortSource(std::function<QStringList()> ports) { ports_ = std::move(ports); }

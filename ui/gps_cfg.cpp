@@ -246,7 +246,8 @@ void TForm1::TabControl1Change() {
 void TForm1::N5Click() {
     if (!ComCFGForm) return;
     ComCFGForm->FindPorts();
-    if (ComCFGForm->exec() == QDialog::Accepted) ComCFGForm->SaveSettings();
+    // A failed save ends here, at its error report: no load replaces the operator's text.
+    if (ComCFGForm->exec() == QDialog::Accepted && !ComCFGForm->SaveSettings()) return;
     FormShow();
 }
 
@@ -265,29 +266,20 @@ void TForm1::ChooseFile(QLineEdit* field, const QString& filter, const QString& 
     field->setText(QDir::toNativeSeparators(OpenDialog1->selectedFiles().first()));
 }
 
-namespace {
-qint64 PortValue(const QString& text) {
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok);
-    return ok ? value : 0;
-}
-} // namespace
-
 void TForm1::SetPortText(const QString& text) {
     rewritingPort_ = true;
     ui_->ysIntEdit1->setText(text);
     rewritingPort_ = false;
-    portValue_ = PortValue(text);
 }
 
-// The field's own rewriting and the bridge's clamping change the text again; that second
-// change would only repeat the open the bridge has just made, so it is not handled.
+// The field shows its value before the server opens on it, so that a port that cannot be
+// opened is still the one shown. Rewriting the text changes it again; that change would
+// only repeat the open, so it is not handled.
 void TForm1::ysIntEdit1Change() {
     if (rewritingPort_) return;
-    const qint64 value = PortValue(ui_->ysIntEdit1->text());
-    if (value != portValue_) SetPortText(QString::number(value));
-    const QString shown = bridge_->ysIntEdit1Change(ui_->ysIntEdit1->text());
+    const QString shown = TcpBridge::PortFieldText(ui_->ysIntEdit1->text());
     if (shown != ui_->ysIntEdit1->text()) SetPortText(shown);
+    bridge_->ysIntEdit1Change(shown);
 }
 
 void TForm1::BeforeDestruction() {

@@ -96,8 +96,8 @@ private:
     void ConnectControls();
     // Runs the open-file dialog for a field; a confirmed file's full path goes into it.
     void ChooseFile(QLineEdit* field, const QString& filter, const QString& defaultSuffix);
-    // The port field's change: its text rewritten to its value in plain decimal when the value
-    // changed, then the bridge's rules and the reopening of the server.
+    // The port field's change: its text rewritten by the bridge's rules, then the server
+    // reopened on it.
     void ysIntEdit1Change();
     void SetPortText(const QString& text);
     // The default error report for what a handler does not catch.
@@ -113,7 +113,6 @@ private:
     int connectImage_ = kImageConnectClosed;
     int disconnectImage_ = kImageDisconnectClosed;
     bool rewritingPort_ = false;
-    qint64 portValue_ = 0; // ysIntEdit1's value; text that is no integer counts as 0
 };
 
 } // namespace ktr

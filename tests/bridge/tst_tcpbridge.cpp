@@ -307,6 +307,12 @@ void TestTcpBridge::portFieldRules_data() {
     QTest::newRow("negative") << "-7"
                               << "0"
                               << "";
+    QTest::newRow("leading zeros") << "000"
+                                   << "0"
+                                   << "";
+    QTest::newRow("plus sign") << "+0"
+                               << "0"
+                               << "";
     QTest::newRow("lone plus") << "+"
                                << "+"
                                << "listen: +";

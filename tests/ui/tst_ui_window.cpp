@@ -53,8 +53,11 @@ private slots:
     void startUpAndTheControlsAtRest() {
         WindowFixture f;
         QCOMPARE(f.Log(), QStringList{kStart}); // nothing is loaded before the first showing
+        QVERIFY(!QFileInfo::exists(f.SettingsFile));
         f.Form->show();
         QCOMPARE(f.Log(), (QStringList{kStart, kLoading, kLoaded}));
+        QCOMPARE(QFileInfo(f.SettingsFile).size(), 0); // the load created the store, empty
+        QVERIFY(QFileInfo(f.SettingsFile).isFile());
         QCOMPARE(f.Form->windowTitle(), QStringLiteral("Конфигуратор различных устройств"));
         QVERIFY(!f.Get<QPushButton>("Button3")->isEnabled());
         QCOMPARE(f.Get<QLabel>("Label4")->text(), QStringLiteral("Очередь команд: "));
@@ -140,7 +143,22 @@ private slots:
         field->setText(QStringLiteral("+") + port);
         QCOMPARE(field->text(), port);
         QCOMPARE(QString::number(f.Form->Bridge().ListeningPort()), port);
+        // A "0" or "+" typed in front of the value leaves the value: shown plain, opened.
+        for (Qt::Key key : {Qt::Key_0, Qt::Key_Plus}) {
+            field->home(false);
+            QTest::keyClick(field, key);
+            QCOMPARE(field->text(), port);
+        }
+        QCOMPARE(QString::number(f.Form->Bridge().ListeningPort()), port);
         QCOMPARE(boxes.size(), 2);
+
+        // A clamped value is shown as such also when its port cannot be opened.
+        QTcpServer top;
+        top.listen(QHostAddress::LocalHost, 65535); // or another program has it: the same
+        field->setText(QStringLiteral("99999"));
+        QCOMPARE(field->text(), QStringLiteral("65535"));
+        QCOMPARE(boxes.size(), 3);
+        QCOMPARE(f.Form->Bridge().ListeningPort(), 0);
     }
 
     void serverThatCannotOpenEndsTheStart() {
@@ -348,6 +366,7 @@ private slots:
         QStringList seen;
         ModalAnswerer answer([&](QWidget* modal) {
             if (modal == f.Settings) {
+                f.Settings->PortBox()->setEditText(QStringLiteral("ttyUnsaved"));
                 f.Settings->findChild<QPushButton*>(QStringLiteral("Button1"))->click();
             } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 seen << box->text();
@@ -356,7 +375,9 @@ private slots:
         });
         f.Form->N5Click();
         QCOMPARE(seen, QStringList{QStringLiteral("Failed to set data for 'ComPort'")});
-        QCOMPARE(f.Log().mid(3), (QStringList{kPortsFound, kSaving, kLoading, kLoaded}));
+        // The failed save ends the command: no load follows to replace the operator's text.
+        QCOMPARE(f.Log().mid(3), (QStringList{kPortsFound, kSaving}));
+        QCOMPARE(f.Settings->PortBox()->currentText(), QStringLiteral("ttyUnsaved"));
         QVERIFY(f.Form->isVisible()); // the program goes on
     }
 
