@@ -153,24 +153,23 @@ private slots:
     // manual page.
     void manualNamesTheHelp() {
         const Names help = HelpNames({});
-        const QStringList &commands = help.Commands, &options = help.Options,
-                          &statuses = help.Statuses;
-        QVERIFY2(commands.size() >= 7 && options.size() >= 10 && statuses.size() >= 5,
+        QVERIFY2(help.Commands.size() >= 7 && help.Options.size() >= 10 &&
+                     help.Statuses.size() >= 5,
                  qPrintable(QStringLiteral("read %1 commands, %2 options, %3 statuses from --help")
-                                .arg(commands.size())
-                                .arg(options.size())
-                                .arg(statuses.size())));
+                                .arg(help.Commands.size())
+                                .arg(help.Options.size())
+                                .arg(help.Statuses.size())));
 
         // As a reader sees it: escapes resolved, one line per paragraph.
         const QString page = QString::fromUtf8(
             Checked(QStringLiteral("man"),
                     {"--no-hyphenation", "--no-justification", "-l",
                      Installed(QStringLiteral("/usr/share/man/man1/ktr-cli.1.gz"))},
-                    {"MANWIDTH=1000", "LC_ALL=C.UTF-8", "MAN_KEEP_FORMATTING="}));
-        for (const QString& name : commands + options)
+                    {"MANWIDTH=1000", "LC_ALL=C.UTF-8"}));
+        for (const QString& name : help.Commands + help.Options)
             QVERIFY2(NamesWord(page, name), qPrintable(name + " is not in the manual page"));
         const QString exitStatus = Section(page, QStringLiteral("EXIT STATUS"));
-        for (const QString& status : statuses)
+        for (const QString& status : help.Statuses)
             QVERIFY2(
                 exitStatus.contains(QRegularExpression(QStringLiteral("^\\s+%1\\s").arg(status),
                                                        QRegularExpression::MultilineOption)),
@@ -235,7 +234,6 @@ private slots:
             QVERIFY2(text.contains("\"ktr-service " + version + '"'), page);
         }
         const Result cli = Run(Installed(QStringLiteral("/usr/bin/ktr-cli")), {"--version"});
-        if (cli.Status == 2) QSKIP("this ktr-cli has no --version yet");
         QCOMPARE(cli.Status, 0);
         QVERIFY2(NamesWord(QString::fromUtf8(cli.Out), QString::fromLatin1(version)), cli.Out);
     }
