@@ -24,7 +24,7 @@ SECTIONS = {
 
 
 def escape(text):
-    text = text.replace("\\", "\\e").replace("-", "\\-")
+    text = text.replace("\\", "\\e").replace("-", "\\-").replace('"', "\\(dq")
     # A line starting with a control character would be taken for a request.
     return "\\&" + text if text[:1] in (".", "'") else text
 
@@ -67,11 +67,10 @@ def convert(help_text, program, name_line, version):
             out.append(escape(stripped))
             in_entry = False
         elif indent <= 4:
-            term, _, description = (re.split(r"(\s{2,})", stripped, maxsplit=1) + ["", ""])[:3]
+            term, *description = re.split(r"\s{2,}", stripped, maxsplit=1)
             out.append(".TP")
-            out.append(f".B {escape(term)}" if " " not in term else f'.B "{escape(term)}"')
-            if description:
-                out.append(escape(description.strip()))
+            out.append(f'.B "{escape(term)}"')
+            out.extend(escape(text) for text in description)
             in_entry = True
         else:
             out.append(escape(stripped))
