@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 
 namespace ktr::sim {
@@ -60,6 +61,12 @@ bool WriteMemoryDump(const std::string& path, const std::vector<uint8_t>& memory
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
     return bool(out.flush());
+}
+
+template <class T> std::shared_ptr<T> Owned(T* object) {
+    return std::shared_ptr<T>(object, [](T* owned) {
+        if (owned) g_object_unref(owned);
+    });
 }
 
 // A completion's errno as the ioctl's result.
@@ -230,13 +237,11 @@ gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
     const int result = outcome.Hangs ? -ETIMEDOUT : outcome.Result;
     const auto delay = outcome.Hangs ? std::chrono::microseconds(outcome.HangMs * 1000LL)
                                      : std::chrono::microseconds(options_.LatencyUs);
-    auto finish = [client, setupData, buffer, result] {
-        if (buffer) g_object_unref(buffer);
-        g_object_unref(setupData);
-        Complete(client, result);
-        g_object_unref(client);
-    };
-    g_object_ref(client);
+    // The data is synced back by the completion, so it lives until then; a completion still
+    // due when the run ends is dropped, and its references with it.
+    auto finish = [client = Owned(UMOCKDEV_IOCTL_CLIENT(g_object_ref(client))),
+                   setupData = Owned(setupData), buffer = Owned(buffer),
+                   result] { Complete(client.get(), result); };
     if (delay.count() == 0)
         finish();
     else

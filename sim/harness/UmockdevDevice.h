@@ -82,7 +82,8 @@ private:
     };
     struct ClientUrbs {
         std::deque<std::shared_ptr<Urb>> InFlight, Reapable;
-        UMockdevIoctlClient* WaitingReaper = nullptr; // a REAPURB waiting for a completion
+        UMockdevIoctlClient* WaitingReaper = nullptr; // a reap waiting for a completion
+        uint64_t ReaperTicket = 0;                    // which wait a give-up call belongs to
     };
 
     static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);

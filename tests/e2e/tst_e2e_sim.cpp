@@ -46,6 +46,40 @@ private slots:
         QCOMPARE(ReadAll(dir.filePath("ee2.bin")), Erased(QByteArray(700, 'a'), 4096));
         QCOMPARE(ReadAll(dir.filePath("ee3.bin")), Erased(QByteArray(700, 'b'), 4096));
     }
+
+    // libusb 1.0 submits and reaps URBs where libusb 0.1 makes one ioctl: the same device,
+    // faults and hangs answer them, and a hung URB ends when the program discards it.
+    void urbsAnswerAsControlTransfers_data() {
+        QTest::addColumn<QStringList>("harnessArgs");
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("says");
+        const QString pollAnswer = QStringLiteral("in 8 53525101010000F8");
+        QTest::newRow("answers, stall, hang, timeout")
+            << QStringList{"--hang-at", "3"} << QStringList{"out", "in", "stall", "hang", "in:100"}
+            << QStringList{"out 8", pollAnswer, "stall LIBUSB_ERROR_PIPE", "hang cancelled",
+                           "in:100 LIBUSB_ERROR_TIMEOUT"};
+        QTest::newRow("hang ends") << QStringList{"--hang-at", "2", "--hang-for-ms", "0"}
+                                   << QStringList{"out", "hang", "in"}
+                                   << QStringList{"out 8", "hang cancelled", pollAnswer};
+        QTest::newRow("failure, unplug")
+            << QStringList{"--fail-out", "1:1:EPIPE", "--unplug-at", "3"}
+            << QStringList{"out", "out", "in", "out"}
+            << QStringList{"out LIBUSB_ERROR_PIPE", "out 8", "in LIBUSB_ERROR_NO_DEVICE",
+                           "out LIBUSB_ERROR_NO_DEVICE"};
+    }
+    void urbsAnswerAsControlTransfers() {
+#ifndef KTR_URB_CLIENT
+        QSKIP("built without libusb-1.0 (libusb-1.0-0-dev)");
+#else
+        QFETCH(QStringList, harnessArgs);
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, says);
+        const Run run = RunUnderHarness(harnessArgs, QStringList{KTR_URB_CLIENT} + steps);
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
+        QCOMPARE(run.Output, says);
+        QCOMPARE(run.Record, QStringList{kPoll}); // the one OUT that reached the device
+#endif
+    }
 };
 
 QTEST_GUILESS_MAIN(TestE2eSim)
