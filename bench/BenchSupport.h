@@ -39,7 +39,8 @@ struct BenchLink {
     // Connects and waits for the status answers to drain.
     void Connect() {
         Link.ToolButton1Click();
-        RunUntil([&] { return Link.LinkEstablished && Link.Queue().empty() && Link.FlashSize; });
+        RunUntil(
+            [&] { return Link.LinkEstablished() && Link.Queue().empty() && Link.FlashSize(); });
     }
     ktr::sim::SimUsbBus Bus;
     ktr::sim::DeviceModel Device;

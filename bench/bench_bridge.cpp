@@ -205,7 +205,7 @@ StreamFigures Stream(int bytes) {
     NullView view;
     LinkControl link(bus, view);
     link.ToolButton1Click();
-    RunUntil([&] { return link.LinkEstablished && link.Queue().empty() && link.FlashSize; },
+    RunUntil([&] { return link.LinkEstablished() && link.Queue().empty() && link.FlashSize(); },
              "the link did not connect");
 
     const uint64_t pollsBefore = device.FramesReceivedOfType(cmdPoll);

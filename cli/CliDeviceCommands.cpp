@@ -16,8 +16,8 @@ void CliSession::StartRead() {
         uint32_t Size;
         Read Request;
     } areas[] = {
-        {options_.EepromFile, "EEPROM", link_->EepromSize, &ConfiguratorHost::PluginReadEeprom},
-        {options_.AuxFile, "AUX", link_->AuxSize, &ConfiguratorHost::PluginReadAux}};
+        {options_.EepromFile, "EEPROM", link_->EepromSize(), &ConfiguratorHost::PluginReadEeprom},
+        {options_.AuxFile, "AUX", link_->AuxSize(), &ConfiguratorHost::PluginReadAux}};
     int64_t total = 0;
     for (const auto& area : areas) {
         if (area.File.isEmpty()) continue;
@@ -69,11 +69,9 @@ bool CliSession::SaveReadAreas() {
 
 void CliSession::StartConfigure() {
     if (!host_->EntryFound()) {
-        const uint32_t kind = KindOfSignature(link_->LinkSignature);
-        const QString name =
-            kind >= 1 && kind <= kDeviceKinds.size()
-                ? ConfiguratorHost::LibraryFileName(QLatin1String(kDeviceKinds[kind - 1].Library))
-                : QStringLiteral("?");
+        const DeviceKindInfo* info = FindDeviceKind(KindOfSignature(link_->LinkSignature()));
+        const QString name = info ? ConfiguratorHost::LibraryFileName(QLatin1String(info->Library))
+                                  : QStringLiteral("?");
         Finish(kExitFile, QStringLiteral("библиотека конфигуратора %1 не загружена").arg(name));
         return;
     }

@@ -1,13 +1,11 @@
 #include "CliSession.h"
 
 #include "ConfiguratorHost.h"
-#include "LogTexts.h"
 #include "TcpBridge.h"
 #include "WriteJobs.h"
 
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <QTimer>
 
 #include <chrono>
@@ -16,20 +14,28 @@ namespace ktr::cli {
 
 namespace {
 const QString kStartLine = QStringLiteral("Запуск программы");
-const QRegularExpression
-    kMismatchLine(QStringLiteral("^Ошибка верификации по адресу ([0-9A-F]+)h!$"));
 
-QString MemoryOfVerify(uint8_t command) {
-    switch (command) {
-    case cmdFlashVerify:
-        return QStringLiteral("FLASH ");
-    case cmdEepromVerify:
-        return QStringLiteral("EEPROM ");
-    case cmdAuxVerify:
-        return QStringLiteral("AUX ");
-    default:
-        return {};
+// Why a job refused its file, for the result line.
+QString RefusalText(const JobRefused& job) {
+    switch (job.Reason) {
+    case JobRefusal::NoFile:
+        return QStringLiteral("не найден");
+    case JobRefusal::NotRegularFile:
+        return QStringLiteral("не является обычным файлом");
+    case JobRefusal::CannotOpen:
+        return QStringLiteral("не открывается: ") + job.SystemText;
+    case JobRefusal::Empty:
+        return QStringLiteral("пустой файл HEX");
+    case JobRefusal::FormatError:
+        return QStringLiteral("Ошибка формата файла в строке %1!").arg(job.Line);
+    case JobRefusal::NoEndRecord:
+        return QStringLiteral("нет записи конца файла HEX");
+    case JobRefusal::TooLarge:
+        return QStringLiteral("Файл слишком большой!");
+    case JobRefusal::OutOfMemory:
+        break;
     }
+    return QStringLiteral("Файл слишком большой! (не хватает памяти)");
 }
 } // namespace
 
@@ -123,8 +129,7 @@ bool CliSession::CheckFiles() {
 
 void CliSession::RunLinked() {
     LinkControl link(usb_, *this, options_.Timings);
-    link.Usb.WantedBus = options_.Bus;
-    link.Usb.WantedDevice = options_.Device;
+    link.ChooseDevice(options_.OneDevice().Bus, options_.OneDevice().Device);
     WriteJobs jobs(link);
     ConfiguratorHost host(link, *this);
     // Only configure needs the kind's library loaded on every adoption.
@@ -135,9 +140,7 @@ void CliSession::RunLinked() {
     jobs_ = &jobs;
     host_ = &host;
     bridge_ = bridge.get();
-    connect(&link, &LinkControl::QueueChanged, this, [this] {
-        if (phase_ == Phase::Working && totalBlocks_ > 0) ShowProgress();
-    });
+    BindEvents();
 
     QTimer timeout;
     timeout.setSingleShot(true);
@@ -163,35 +166,47 @@ void CliSession::RunLinked() {
     link_ = nullptr;
 }
 
+void CliSession::BindEvents() {
+    connect(link_, &LinkControl::QueueChanged, this, [this] {
+        if (phase_ == Phase::Working && totalBlocks_ > 0) ShowProgress();
+    });
+    connect(link_, &LinkControl::LinkOpened, this, [this](int bus, int device) {
+        everOpened_ = true;
+        openedBus_ = bus;
+        openedDevice_ = device;
+    });
+    // A fault's reopen follows its close at once; whether the link is back is known when
+    // control returns to the event loop.
+    const auto checkSoon = [this] { QTimer::singleShot(0, this, &CliSession::CheckLink); };
+    connect(link_, &LinkControl::LinkOpenFailed, this, checkSoon);
+    connect(link_, &LinkControl::LinkClosed, this, [this, checkSoon](LinkCloseReason reason) {
+        if (reason == LinkCloseReason::Watchdog) watchdogFired_ = true;
+        checkSoon();
+    });
+    connect(link_, &LinkControl::DeviceIdentified, this, [this](const QString& name) {
+        deviceName_ = name;
+        identified_ = true;
+    });
+    // The answer that drained the queue is still being handled: the next step waits.
+    connect(link_, &LinkControl::QueueDrained, &drained_, qOverload<>(&QTimer::start));
+    connect(link_, &LinkControl::VerifyMismatch, this, [this](Memory memory, uint32_t address) {
+        Finish(kExitMismatch, QStringLiteral("ошибка верификации %1 по адресу %2h")
+                                  .arg(MemoryName(memory), QString::number(address, 16).toUpper()));
+    });
+    connect(jobs_, &WriteJobs::Refused, this, &CliSession::JobRefusedBy);
+}
+
 void CliSession::AddLog(const QString& line) {
     out_.Log(line);
-    if (capturing_) refusal_ = line;
-    if (!link_) return;
-    if (line == kLogOpened) {
-        everOpened_ = true;
-        openedBus_ = link_->Usb.Bus ? BusNumber(link_->Usb.Bus) : 0;
-        openedDevice_ = link_->Usb.Device ? DeviceNumber(link_->Usb.Device) : 0;
-    } else if (line == kLogCannotOpen || line == kLogClosed) {
-        // A fault's reopen follows its close at once; whether the link is back is known
-        // when control returns to the event loop.
-        QTimer::singleShot(0, this, &CliSession::CheckLink);
-    } else if (line == kLogWatchdog) {
-        watchdogFired_ = true;
-    } else if (line == kLogDone) {
-        drained_.start(); // the answer that drained the queue is still being handled
-    } else if (const QRegularExpressionMatch mismatch = kMismatchLine.match(line);
-               mismatch.hasMatch()) {
-        const QString memory =
-            link_->Queue().empty() ? QString() : MemoryOfVerify(link_->Queue().front().Command);
-        Finish(
-            kExitMismatch,
-            QStringLiteral("ошибка верификации %1по адресу %2h").arg(memory, mismatch.captured(1)));
-    }
 }
 
 void CliSession::ShowError(const QString& text) {
     out_.Log(text);
-    if (capturing_) refusal_ = text;
+}
+
+void CliSession::JobRefusedBy(const JobRefused& job) {
+    Finish(kExitFile, QStringLiteral("файл %1 «%2» не принят: %3")
+                          .arg(MemoryName(job.Target), job.Path, RefusalText(job)));
 }
 
 void CliSession::Drained() {
@@ -202,12 +217,12 @@ void CliSession::Drained() {
 }
 
 void CliSession::CheckLink() {
-    if (!link_ || link_->Usb.IsOpen || phase_ == Phase::Finished) return;
+    if (!link_ || link_->IsOpen() || phase_ == Phase::Finished) return;
     // The bridge runs on like the window: TCP data arriving for a closed link reopens it.
     if (options_.Cmd == Command::Bridge && everOpened_) return;
     QString device = QStringLiteral("1000:6666");
-    if (options_.Bus != 0)
-        device += QStringLiteral(" на %1:%2").arg(options_.Bus).arg(options_.Device);
+    if (options_.OneDevice().Bus != 0)
+        device += QStringLiteral(" на ") + options_.OneDevice().Text();
     if (!everOpened_)
         Finish(kExitLink,
                QStringLiteral("устройство %1 не найдено или не открывается").arg(device));
@@ -218,15 +233,10 @@ void CliSession::CheckLink() {
                QStringLiteral("связь с устройством %1 потеряна и не восстановлена").arg(device));
 }
 
-QString CliSession::DeviceName() const {
-    return statusPanel_.startsWith(kStatusPrefix) ? statusPanel_.mid(kStatusPrefix.size())
-                                                  : statusPanel_;
-}
-
 // The device is identified and its sizes are in: the command proper begins.
 void CliSession::Ready() {
-    if (phase_ != Phase::Connecting || !link_->LinkEstablished || !link_->Queue().empty() ||
-        statusPanel_.isEmpty())
+    if (phase_ != Phase::Connecting || !link_->LinkEstablished() || !link_->Queue().empty() ||
+        !identified_)
         return;
     switch (options_.Cmd) {
     case Command::Info:
@@ -252,27 +262,26 @@ void CliSession::Ready() {
 }
 
 void CliSession::ShowInfo() {
-    const uint32_t kind = KindOfSignature(link_->LinkSignature);
-    const QString kindName = kind >= 1 && kind <= kDeviceKinds.size()
-                                 ? QString::fromUtf8(kDeviceKinds[kind - 1].Item)
-                                 : QString();
+    const uint32_t kind = KindOfSignature(link_->LinkSignature());
+    const DeviceKindInfo* info = FindDeviceKind(kind);
+    const QString kindName = info ? QString::fromUtf8(info->Item) : QString();
     const QString text = QStringLiteral("Устройство: %1\nТип: %2 (%3)\nFLASH: %4 байт\n"
                                         "EEPROM: %5 байт\nAUX: %6 байт\nАдрес: %7:%8")
-                             .arg(DeviceName())
+                             .arg(deviceName_)
                              .arg(kind)
                              .arg(kindName)
-                             .arg(link_->FlashSize)
-                             .arg(link_->EepromSize)
-                             .arg(link_->AuxSize)
+                             .arg(link_->FlashSize())
+                             .arg(link_->EepromSize())
+                             .arg(link_->AuxSize())
                              .arg(openedBus_)
                              .arg(openedDevice_);
     out_.Data(QStringLiteral("info"), text,
-              {{QStringLiteral("name"), DeviceName()},
+              {{QStringLiteral("name"), deviceName_},
                {QStringLiteral("kind"), int(kind)},
                {QStringLiteral("kind_name"), kindName},
-               {QStringLiteral("flash_size"), qint64(link_->FlashSize)},
-               {QStringLiteral("eeprom_size"), qint64(link_->EepromSize)},
-               {QStringLiteral("aux_size"), qint64(link_->AuxSize)},
+               {QStringLiteral("flash_size"), qint64(link_->FlashSize())},
+               {QStringLiteral("eeprom_size"), qint64(link_->EepromSize())},
+               {QStringLiteral("aux_size"), qint64(link_->AuxSize())},
                {QStringLiteral("bus"), openedBus_},
                {QStringLiteral("device"), openedDevice_}});
 }
@@ -280,17 +289,14 @@ void CliSession::ShowInfo() {
 void CliSession::StartJobs() {
     const bool write = options_.Cmd == Command::Write;
     struct Job {
-        QString Memory;
         const QString& File;
         bool (WriteJobs::*Queue)(const QString&);
         QString StartLine;
     };
     const Job jobs[] = {
-        {QStringLiteral("FLASH"), options_.FlashFile,
-         write ? &WriteJobs::WriteFlashFile : &WriteJobs::VerifyFlashFile,
+        {options_.FlashFile, write ? &WriteJobs::WriteFlashFile : &WriteJobs::VerifyFlashFile,
          QStringLiteral("Запуск прошивки основной программы...")},
-        {QStringLiteral("EEPROM"), options_.EepromFile,
-         write ? &WriteJobs::WriteEepromFile : &WriteJobs::VerifyEepromFile,
+        {options_.EepromFile, write ? &WriteJobs::WriteEepromFile : &WriteJobs::VerifyEepromFile,
          QStringLiteral("Запуск прошивки EEPROM...")},
     };
     // Both files are taken before anything is sent: a refused second file leaves the first
@@ -298,19 +304,8 @@ void CliSession::StartJobs() {
     for (const Job& job : jobs) {
         if (job.File.isEmpty()) continue;
         if (write) AddLog(job.StartLine);
-        capturing_ = true;
-        refusal_.clear();
-        const bool accepted = (jobs_->*job.Queue)(job.File);
-        capturing_ = false;
-        if (!accepted) {
-            // The HEX reader's silent end is the one refusal that says nothing.
-            Finish(kExitFile,
-                   QStringLiteral("файл %1 «%2» не принят: %3")
-                       .arg(job.Memory, job.File,
-                            refusal_.isEmpty() ? QStringLiteral("нет записи конца файла HEX")
-                                               : refusal_));
-            return;
-        }
+        // A refusal has finished the command through its event.
+        if (!(jobs_->*job.Queue)(job.File)) return;
     }
     message_ = write ? QStringLiteral("записано и проверено")
                      : QStringLiteral("проверено: память устройства совпадает с файлом");

@@ -18,6 +18,7 @@ namespace ktr {
 class ConfiguratorHost;
 class TcpBridge;
 class WriteJobs;
+struct JobRefused;
 } // namespace ktr
 
 namespace ktr::cli {
@@ -39,7 +40,7 @@ public:
     void SetQueueCaption(const QString&) override {}
     void SetProgressMax(int) override {}
     void SetProgressPosition(int) override {}
-    void SetStatusPanel(const QString& text) override { statusPanel_ = text; }
+    void SetStatusPanel(const QString&) override {}
     void SetFlashSizeText(const QString&) override {}
     void SetEepromSizeText(const QString&) override {}
     void SetLinkButtons(int, int) override {}
@@ -61,7 +62,9 @@ private:
     int List();
     bool CheckFiles();
     void RunLinked();
+    void BindEvents();
     void CheckLink();
+    void JobRefusedBy(const ktr::JobRefused& job);
     void Drained();
     void Ready();
     void ShowInfo();
@@ -74,7 +77,6 @@ private:
     void ShowProgress();
     bool SaveReadAreas();
     void Finish(int status, const QString& message);
-    QString DeviceName() const;
 
     UsbBackend& usb_;
     const CliOptions& options_;
@@ -91,14 +93,12 @@ private:
     ConfiguratorHost* host_ = nullptr;
     TcpBridge* bridge_ = nullptr;
 
-    QString statusPanel_;
+    QString deviceName_;
+    bool identified_ = false;
     QString tcpStatus_;
     bool everOpened_ = false;
     bool watchdogFired_ = false;
     int openedBus_ = 0, openedDevice_ = 0;
-    // Lines and error reports of a job while it loads its file: why it was refused.
-    bool capturing_ = false;
-    QString refusal_;
     std::vector<ReadArea> reads_;
     int64_t totalBlocks_ = 0, totalBytes_ = 0;
     QElapsedTimer workClock_;

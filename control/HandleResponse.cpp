@@ -10,15 +10,14 @@ namespace ktr {
 namespace {
 constexpr int kBeepFrequencyHz = 1000;
 constexpr int kBeepDurationMs = 10;
-constexpr int32_t kVerifyMismatchNotice = -2;
 
 int32_t BlockEnd(const uint8_t* payload) {
-    return int32_t(GetU32(payload) + GetU16(payload + kBlockCountOffset));
+    return int32_t(BlockAddress(payload) + BlockCount(payload));
 }
 
 // A completion is told the answer's end: it must lie inside the block that was asked for.
 bool CountFits(const uint8_t* payload, const CommandEntry& head) {
-    return GetU16(payload + kBlockCountOffset) <= head.BlockCount();
+    return BlockCount(payload) <= head.BlockCount();
 }
 } // namespace
 
@@ -27,7 +26,7 @@ bool LinkControl::HeadMatches(uint8_t type) const {
 }
 
 bool LinkControl::AddressMatches(const uint8_t* payload, int payloadLength) const {
-    return payloadLength >= 4 && GetU32(payload) == queue_.front().Address();
+    return payloadLength >= 4 && BlockAddress(payload) == queue_.front().Address();
 }
 
 void LinkControl::Notify(int32_t value) {
@@ -50,50 +49,53 @@ void LinkControl::Retire(uint64_t serial) {
 
 void LinkControl::VerificationError(uint8_t type, const uint8_t* payload) {
     if (type != cmdFlashVerify) Notify(kVerifyMismatchNotice);
-    View.AddLog(QStringLiteral("Ошибка верификации по адресу %1h!")
-                    .arg(QString::number(GetU32(payload), 16).toUpper()));
+    const uint32_t address = BlockAddress(payload);
+    view_.AddLog(QStringLiteral("Ошибка верификации по адресу %1h!")
+                     .arg(QString::number(address, 16).toUpper()));
+    emit VerifyMismatch(*MemoryOfType(type), address);
     ClearQueue();
 }
 
 // The target is read after the completion: it may have redirected the area's reads, or
 // released the library and its buffer with it.
-void LinkControl::ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* const& target,
-                             const int32_t& targetSize) {
+void LinkControl::ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength) {
     if (payloadLength < kBlockHeaderSize || !AddressMatches(payload, payloadLength)) return;
-    const int count = GetU16(payload + kBlockCountOffset);
+    const int count = BlockCount(payload);
     if (!CountFits(payload, queue_.front()) || payloadLength < kBlockHeaderSize + count) return;
     const uint64_t serial = queue_.front().Serial;
     Notify(BlockEnd(payload));
     if (queue_.empty() || queue_.front().Serial != serial) return;
     // A later read may have redirected this answer into a smaller buffer: copy only what
     // lies inside the Count that buffer was accepted with.
-    const uint32_t address = GetU32(payload);
-    if (target && address < uint32_t(std::max(targetSize, 0))) {
-        const uint32_t room = uint32_t(targetSize) - address;
-        std::memcpy(target + address, payload + kBlockDataOffset, std::min<uint32_t>(count, room));
+    const ReadBuffer& target = memory == Memory::Eeprom ? eepromReadTarget_ : auxReadTarget_;
+    const uint32_t address = BlockAddress(payload);
+    if (target.Buffer && address < uint32_t(target.Size)) {
+        const uint32_t room = uint32_t(target.Size) - address;
+        std::memcpy(target.Buffer + address, BlockData(payload), std::min<uint32_t>(count, room));
     }
     Retire(serial);
 }
 
 void LinkControl::HandleResponse(const uint8_t* frame) {
     // Any valid frame shows the device alive: during a job it answers blocks, not polls.
-    Timer1.start();
-    const int payloadLength = int(GetU16(frame + 4)) - 1;
+    timer1_.start();
+    const int payloadLength = int(FrameLength(frame)) - 1;
     if (payloadLength < 0) return; // a Length-0 frame has no Type
     const uint8_t type = frame[kFrameTypeOffset];
     const uint8_t* payload = frame + kFramePayloadOffset;
 
     if (type == cmdPoll) {
         SendNext();
-        if (!LinkEstablished) {
-            View.AddLog(kLogEstablished);
+        if (!linkEstablished_) {
+            view_.AddLog(kLogEstablished);
             ToolButton1Click();
+            linkEstablished_ = true;
+            emit Established();
         }
-        LinkEstablished = true;
         return;
     }
     if (type == cmdTcpData) {
-        View.Beep(kBeepFrequencyHz, kBeepDurationMs);
+        view_.Beep(kBeepFrequencyHz, kBeepDurationMs);
         const CommandEntry* head = queue_.empty() ? nullptr : &queue_.front();
         if (HeadMatches(type) && payloadLength >= 1 && !head->Data.empty() &&
             payload[0] == head->Data[0])
@@ -111,7 +113,9 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
     case cmdIdent: {
         if (payloadLength < 1 || payloadLength < 1 + payload[0]) return;
         DequeueCommand();
-        View.SetStatusPanel(kStatusPrefix + FromCp1251(payload + 1, payload[0]));
+        const QString name = FromCp1251(payload + 1, payload[0]);
+        view_.SetStatusPanel(kStatusPrefix + name);
+        emit DeviceIdentified(name, KindOfSignature(linkSignature_));
         SendNext();
         return;
     }
@@ -122,15 +126,9 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
         const uint32_t size = GetU32(payload);
         DequeueCommand();
         const QString text = QStringLiteral("Размер %1 байт").arg(int32_t(size));
-        if (type == cmdFlashSize) {
-            View.SetFlashSizeText(text);
-            FlashSize = size;
-        } else if (type == cmdEepromSize) {
-            View.SetEepromSizeText(text);
-            EepromSize = size;
-        } else {
-            AuxSize = size;
-        }
+        if (type == cmdFlashSize) view_.SetFlashSizeText(text);
+        if (type == cmdEepromSize) view_.SetEepromSizeText(text);
+        SetCapacity(*MemoryOfType(type), size);
         SendNext();
         return;
     }
@@ -149,7 +147,7 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
     case cmdEepromVerify:
     case cmdAuxVerify:
         if (payloadLength < kBlockHeaderSize + 1) return;
-        if (payload[kBlockDataOffset] != 0) {
+        if (BlockVerifyFlag(payload) != 0) {
             VerificationError(type, payload);
         } else if (AddressMatches(payload, payloadLength)) {
             if (type != cmdFlashVerify) {
@@ -160,9 +158,9 @@ void LinkControl::HandleResponse(const uint8_t* frame) {
         }
         return;
     case cmdEepromRead:
-        return ReadAnswer(payload, payloadLength, EepromReadTarget, EepromReadTargetSize);
+        return ReadAnswer(Memory::Eeprom, payload, payloadLength);
     case cmdAuxRead:
-        return ReadAnswer(payload, payloadLength, AuxReadTarget, AuxReadTargetSize);
+        return ReadAnswer(Memory::Aux, payload, payloadLength);
     default:
         return;
     }

@@ -1,10 +1,13 @@
 #include "LinkControl.h"
 
+#include "DeviceKinds.h"
 #include "LogTexts.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 #include <QThread>
+
+#include <cerrno>
 
 namespace ktr {
 
@@ -21,26 +24,26 @@ uint32_t CommandEntry::Address() const {
 }
 
 uint16_t CommandEntry::BlockCount() const {
-    return Data.size() >= kBlockHeaderSize ? GetU16(Data.data() + kBlockCountOffset) : 0;
+    return Data.size() >= kBlockHeaderSize ? ktr::BlockCount(Data.data()) : 0;
 }
 
 LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
-    : Usb(usb), Rx(LinkSignature, *this), View(view), timings_(timings) {
-    Timer1.setInterval(timings_.WatchdogMs);
-    Timer2.setInterval(timings_.PollTickMs);
-    connect(&Timer1, &QTimer::timeout, this, &LinkControl::Timer1Timer);
-    connect(&Timer2, &QTimer::timeout, this, &LinkControl::Timer2Timer);
+    : usb_(usb), rx_(linkSignature_, *this), view_(view), timings_(timings) {
+    timer1_.setInterval(timings_.WatchdogMs);
+    timer2_.setInterval(timings_.PollTickMs);
+    connect(&timer1_, &QTimer::timeout, this, &LinkControl::Timer1Timer);
+    connect(&timer2_, &QTimer::timeout, this, &LinkControl::Timer2Timer);
     answerRetry_.setSingleShot(true);
     answerRetry_.setTimerType(Qt::PreciseTimer);
     connect(&answerRetry_, &QTimer::timeout, this, &LinkControl::PostReceive);
-    UsbInit(Usb);
-    Usb.IsOpen = false;
-    Timer1.start();
-    Timer2.start();
+    UsbInit(usb_);
+    usb_.IsOpen = false;
+    timer1_.start();
+    timer2_.start();
 }
 
 LinkControl::~LinkControl() {
-    UsbClose(Usb);
+    UsbClose(usb_);
 }
 
 bool LinkControl::event(QEvent* event) {
@@ -72,8 +75,8 @@ bool LinkControl::Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
     entry.Completion = completion;
     entry.Serial = nextSerial_++;
     queuedBytes_[command] += length;
-    View.SetProgressMax(int(queue_.size()));
-    View.SetProgressPosition(int(queue_.size()));
+    view_.SetProgressMax(int(queue_.size()));
+    view_.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
     return true;
 }
@@ -93,34 +96,78 @@ void LinkControl::PopHead() {
 }
 
 void LinkControl::DequeueCommand() {
-    if (!queue_.empty()) PopHead();
-    if (queue_.empty()) View.AddLog(kLogDone);
-    View.SetProgressPosition(int(queue_.size()));
+    const bool retired = !queue_.empty();
+    if (retired) PopHead();
+    const bool drained = queue_.empty();
+    if (drained) view_.AddLog(kLogDone);
+    view_.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
+    if (drained && retired) emit QueueDrained();
 }
 
 void LinkControl::ClearQueue() {
-    if (!queue_.empty()) {
+    const bool dropped = !queue_.empty();
+    if (dropped) {
         queue_.clear();
         std::fill(std::begin(queuedBytes_), std::end(queuedBytes_), 0);
-        View.AddLog(kLogCleared);
+        view_.AddLog(kLogCleared);
+        emit QueueCleared();
     }
-    View.SetProgressPosition(0);
+    view_.SetProgressPosition(0);
     ShowQueueCount();
 }
 
 void LinkControl::ShowQueueCount() {
     // Once per entry queued or retired: concatenation, not a format parsed each time.
-    View.SetQueueCaption(QStringLiteral("Очередь команд: ") + QString::number(queue_.size()) +
-                         u'.');
+    view_.SetQueueCaption(QStringLiteral("Очередь команд: ") + QString::number(queue_.size()) +
+                          u'.');
     emit QueueChanged();
 }
 
 void LinkControl::ForgetPluginRequests() {
     for (CommandEntry& entry : queue_)
         entry.Completion = nullptr;
-    EepromReadTarget = AuxReadTarget = nullptr;
-    EepromReadTargetSize = AuxReadTargetSize = 0;
+    eepromReadTarget_ = auxReadTarget_ = {};
+}
+
+void LinkControl::SetReadTarget(Memory memory, uint8_t* target, int32_t size) {
+    const ReadBuffer read{target, target ? std::max(size, 0) : 0};
+    if (memory == Memory::Eeprom) eepromReadTarget_ = read;
+    if (memory == Memory::Aux) auxReadTarget_ = read;
+}
+
+const uint8_t* LinkControl::ReadTarget(Memory memory) const {
+    return memory == Memory::Eeprom ? eepromReadTarget_.Buffer
+           : memory == Memory::Aux  ? auxReadTarget_.Buffer
+                                    : nullptr;
+}
+
+uint32_t LinkControl::Capacity(Memory memory) const {
+    switch (memory) {
+    case Memory::Flash:
+        return flashSize_;
+    case Memory::Eeprom:
+        return eepromSize_;
+    case Memory::Aux:
+        break;
+    }
+    return auxSize_;
+}
+
+void LinkControl::SetCapacity(Memory memory, uint32_t size) {
+    (memory == Memory::Flash    ? flashSize_
+     : memory == Memory::Eeprom ? eepromSize_
+                                : auxSize_) = size;
+    emit SizeKnown(memory, size);
+}
+
+void LinkControl::SetLinkSignature(uint32_t signature) {
+    linkSignature_ = signature;
+}
+
+void LinkControl::ChooseDevice(int bus, int device) {
+    usb_.WantedBus = bus;
+    usb_.WantedDevice = device;
 }
 
 void LinkControl::RequestStatus() {
@@ -133,38 +180,48 @@ void LinkControl::RequestStatus() {
 void LinkControl::OpenLink() {
     // Opening afresh while a handle is held would leak it (and its descriptor) on every
     // configurator callback and at the first poll's reconnect.
-    UsbClose(Usb);
-    UsbInit(Usb);
-    Usb.VendorId = kVendorId;
-    Usb.ProductId = kProductId;
-    if (!UsbOpen(Usb)) {
-        View.AddLog(kLogCannotOpen);
+    UsbClose(usb_);
+    UsbInit(usb_);
+    usb_.VendorId = kVendorId;
+    usb_.ProductId = kProductId;
+    if (!UsbOpen(usb_)) {
+        view_.AddLog(kLogCannotOpen);
+        emit LinkOpenFailed();
         return;
     }
-    View.AddLog(kLogOpened);
-    Timer1.start();
-    View.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
-    Usb.IsOpen = true;
+    view_.AddLog(kLogOpened);
+    timer1_.start();
+    view_.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
+    usb_.IsOpen = true;
+    emit LinkOpened(usb_.Bus ? BusNumber(usb_.Bus) : 0,
+                    usb_.Device ? DeviceNumber(usb_.Device) : 0);
 }
 
-void LinkControl::CloseLink() {
-    if (Usb.IsOpen) {
-        View.AddLog(kLogClosing);
-        UsbClose(Usb);
-        View.AddLog(kLogClosed);
-        View.SetLinkButtons(kImageConnectClosed, kImageDisconnectClosed);
-        Usb.IsOpen = false;
+void LinkControl::CloseLink(LinkCloseReason reason) {
+    const bool wasOpen = usb_.IsOpen;
+    if (wasOpen) {
+        view_.AddLog(kLogClosing);
+        UsbClose(usb_);
+        view_.AddLog(kLogClosed);
+        view_.SetLinkButtons(kImageConnectClosed, kImageDisconnectClosed);
+        usb_.IsOpen = false;
     }
-    UsbClose(Usb);
+    UsbClose(usb_);
     answerAwaited_ = false;
     answerRetry_.stop();
+    if (wasOpen) emit LinkClosed(reason);
 }
 
 void LinkControl::LinkFault() {
-    CloseLink();
-    ++LinkFailureCount;
+    LinkCloseReason reason = LinkCloseReason::Fault;
+    if (linkFailureCount_ + 1 >= kLinkFailureLimit)
+        reason = LinkCloseReason::FaultLimit;
+    else if (usb_.LastResult == -ENODEV)
+        reason = LinkCloseReason::DeviceGone;
+    CloseLink(reason);
+    ++linkFailureCount_;
     if (timings_.FaultPauseMs > 0) QThread::msleep(ulong(timings_.FaultPauseMs));
-    if (LinkFailureCount < kLinkFailureLimit) OpenLink();
+    if (linkFailureCount_ < kLinkFailureLimit) OpenLink();
 }
 
 // ---- Transmit and receive ----
@@ -174,15 +231,15 @@ void LinkControl::SendNext() {
     const bool command = !queue_.empty();
     if (command) {
         const CommandEntry& head = queue_.front();
-        size = BuildCommandFrame(Usb.TransmitBuffer, LinkSignature, head.Command, head.Data.data(),
-                                 head.Length);
+        size = BuildCommandFrame(usb_.TransmitBuffer, linkSignature_, head.Command,
+                                 head.Data.data(), head.Length);
         // A refused build leaves the buffer as it was: send nothing rather than stale bytes.
         if (size > 0) size += kCommandTrailingBytes;
     } else {
-        size = BuildPollFrame(Usb.TransmitBuffer, LinkSignature);
+        size = BuildPollFrame(usb_.TransmitBuffer, linkSignature_);
     }
-    if (LinkSignature != 0 && size > 0) {
-        if (UsbSend(Usb, 0, 0, 0, size)) {
+    if (linkSignature_ != 0 && size > 0) {
+        if (UsbSend(usb_, 0, 0, 0, size)) {
             answerAwaited_ = command;
             answerRetryUs_ = timings_.AnswerRetryUs;
             answerWait_.start();
@@ -191,7 +248,7 @@ void LinkControl::SendNext() {
             LinkFault();
         }
     }
-    Timer2.start();
+    timer2_.start();
     PostReceive();
 }
 
@@ -217,20 +274,20 @@ void LinkControl::ScheduleAnswerRetry() {
 void LinkControl::ReceiveData() {
     // A completion routine that spins an event loop would run this inside HandleResponse,
     // where the frame being handled still lies in the accumulator: skip; Timer2 reads later.
-    if (!Usb.IsOpen || receiving_) return;
-    if (!UsbReceive(Usb, 0, 0, 0, kReceiveTransferSize)) {
+    if (!usb_.IsOpen || receiving_) return;
+    if (!UsbReceive(usb_, 0, 0, 0, kReceiveTransferSize)) {
         LinkFault();
         return;
     }
-    LinkFailureCount = 0;
-    if (Usb.LastResult == 0) {
+    linkFailureCount_ = 0;
+    if (usb_.LastResult == 0) {
         ScheduleAnswerRetry();
         return;
     }
     answerRetryUs_ = timings_.AnswerRetryUs;
     answerWait_.start();
     receiving_ = true;
-    Rx.AppendReceived(Usb.ReceiveBuffer, Usb.LastResult);
+    rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
     receiving_ = false;
     PostReceive();
 }
@@ -238,22 +295,22 @@ void LinkControl::ReceiveData() {
 // ---- Commands and timers ----
 
 void LinkControl::ToolButton1Click() {
-    LinkSignature = 0;
+    linkSignature_ = 0;
     OpenLink();
     RequestStatus();
-    View.AddLog(kLogRequesting);
+    view_.AddLog(kLogRequesting);
 }
 
 void LinkControl::ToolButton4Click() {
-    View.SetStatusPanel(QString());
-    CloseLink();
+    view_.SetStatusPanel(QString());
+    CloseLink(LinkCloseReason::Operator);
     ClearQueue();
 }
 
 void LinkControl::Timer1Timer() {
-    View.AddLog(kLogWatchdog);
-    CloseLink();
-    Timer1.stop();
+    view_.AddLog(kLogWatchdog);
+    CloseLink(LinkCloseReason::Watchdog);
+    timer1_.stop();
 }
 
 // A step still pending a whole tick after it was posted is not coming: an event loop started
@@ -265,12 +322,12 @@ void LinkControl::Timer2Timer() {
 }
 
 void LinkControl::DeviceKindChanged() {
-    if (kindHook_) {
+    const uint32_t kind = KindOfSignature(linkSignature_);
+    if (kindHook_)
         kindHook_->DeviceKindChanged();
-        return;
-    }
-    const uint32_t kind = KindOfSignature(LinkSignature);
-    if (kind < 1 || kind > 3) LinkSignature = 0;
+    else if (!FindDeviceKind(kind))
+        linkSignature_ = 0;
+    emit KindAdopted(kind, linkSignature_ != 0);
 }
 
 } // namespace ktr

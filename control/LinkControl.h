@@ -1,10 +1,13 @@
 // The host's side of the conversation: the command queue, the transmit and receive steps,
-// the link commands and the handling of every answer. One object for the program's run,
-// living on the UI thread; it shows everything through HostView.
+// the link commands and the handling of every answer. One object per link, living on the
+// thread that created it (the UI thread in the window); every operation must be called on
+// that thread. It shows everything through HostView and announces every outcome as a signal;
+// the log lines are for the operator, the signals for code.
 #pragma once
 
 #include "CommandQueue.h"
 #include "HostView.h"
+#include "LinkEvents.h"
 #include "RxAccumulator.h"
 #include "UsbDevice.h"
 
@@ -27,23 +30,31 @@ struct LinkTimings {
 };
 
 constexpr int kLinkFailureLimit = 20;
+// The completion value of an EEPROM or AUX verify block that differs from the device.
+constexpr int32_t kVerifyMismatchNotice = -2;
 
 class LinkControl : public QObject, private FrameSink {
     Q_OBJECT
 public:
+    // Initialises the USB library and starts Timer1 and Timer2; opens nothing.
     LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings = {});
-    ~LinkControl() override;
+    ~LinkControl() override; // closes the handle without a log line
 
     void SetBridge(TcpReplySink* bridge) { bridge_ = bridge; }
     void SetDeviceKindHook(DeviceKindHook* hook) { kindHook_ = hook; }
 
-    // Queue. The enqueues refuse (false, nothing changed) a Length beyond the entry's
+    // ---- Queue ----
+    // Append one entry. Refused (false, nothing changed) for a Length beyond the entry's
     // capacity or a null Data with a non-zero Length.
     bool EnqueueCommand(uint8_t command, const uint8_t* data, uint16_t length);
     bool EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_t length,
                           PluginCompletion completion);
+    // Retires the head (nothing on an empty queue); the queue becoming empty logs its
+    // success line and emits QueueDrained.
     void DequeueCommand();
+    // Drops every entry; logs and emits QueueCleared only when there was one.
     void ClearQueue();
+    // Queues the identification and the three size queries.
     void RequestStatus();
     const CommandQueue& Queue() const { return queue_; }
     // Payload bytes of the queued entries of one Type, kept as the queue changes.
@@ -53,47 +64,89 @@ public:
     // A read answer still comes into the target of a later accepted read, as any earlier
     // read's answers do, within that read's Count.
     void ForgetPluginRequests();
+    // The buffer that answers of an EEPROM or AUX read are copied into, and the Count it was
+    // accepted with: no answer is ever copied past it. Null (or a size of 0 or below) makes
+    // the area's answers go nowhere. Flash has no reads: ignored.
+    void SetReadTarget(Memory memory, uint8_t* target, int32_t size);
 
-    // Link lifecycle.
+    // ---- Link lifecycle ----
+    // Opens the first matching device (see ChooseDevice), dropping any handle still held.
+    // On failure logs so, emits LinkOpenFailed and leaves the link closed; on success logs,
+    // restarts Timer1 and emits LinkOpened.
     void OpenLink();
-    void CloseLink();
+    // Closes an open link with its two log lines and emits LinkClosed(reason); a closed link
+    // only drops a stale handle, silently. Never fails: a handle the library refuses to close
+    // is dropped all the same.
+    void CloseLink(LinkCloseReason reason = LinkCloseReason::Operator);
+    // The one recovery path of a failed transfer: closes the link, counts the fault, PAUSES
+    // THE CALLING THREAD for FaultPauseMs and reopens unless kLinkFailureLimit faults in a row
+    // were reached. A successful read resets the count.
     void LinkFault();
+    // Which device OpenLink takes among several that match: by bus and device number, as
+    // `usb_bus`/`usb_device` names give them; 0 and 0, the first in list order.
+    void ChooseDevice(int bus, int device);
+    // What a device's size answer does (the capacity and its signal), without the label: for
+    // hosts that learn the sizes otherwise.
+    void SetCapacity(Memory memory, uint32_t size);
+    // A host that knows the link is up without having seen its first poll answer (the
+    // fuzzer starts from such states): no connect follows the next poll answer.
+    void AssumeEstablished() { linkEstablished_ = true; }
+    // The signature accepted from the device, changed only here: 0 accepts the first valid
+    // frame of any kind and adopts its signature.
+    void SetLinkSignature(uint32_t signature);
 
-    // Transmit and receive steps.
+    // ---- Transmit and receive steps ----
+    // Sends the head's frame, or a poll when the queue is empty, unless no signature is known
+    // (then nothing goes out); a failed send runs LinkFault. Restarts Timer2 and posts a
+    // receive step either way.
     void SendNext();
     void ReceiveData(); // run only by the posted receive event
     void PostReceive(); // posts the receive event (message 0x401)
 
-    // Commands and timers of the window.
-    void ToolButton1Click(); // connect
+    // ---- Commands and timers of the window ----
+    void ToolButton1Click(); // connect: open, then ask for the status
     void N7Click() { ToolButton1Click(); }
-    void ToolButton4Click(); // disconnect
+    void ToolButton4Click(); // disconnect: close and drop the queue
     void N2Click() { ToolButton4Click(); }
     void Timer1Timer();
     void Timer2Timer();
 
-    // Program-wide link state, one owner.
-    UsbDevice Usb;
-    uint32_t LinkSignature = 0;
-    RxAccumulator Rx;
-    int32_t LinkFailureCount = 0;
-    bool LinkEstablished = false;
-    uint32_t FlashSize = 0;
-    uint32_t EepromSize = 0;
-    uint32_t AuxSize = 0;
-    // Set by the configurator host: the buffer of the latest accepted read of each area and
-    // the Count it was accepted with; an answer is never copied past that Count.
-    uint8_t* EepromReadTarget = nullptr;
-    int32_t EepromReadTargetSize = 0;
-    uint8_t* AuxReadTarget = nullptr;
-    int32_t AuxReadTargetSize = 0;
-    QTimer Timer1;
-    QTimer Timer2;
-    HostView& View;
+    // ---- State, read only ----
+    const UsbDevice& Usb() const { return usb_; }
+    bool IsOpen() const { return usb_.IsOpen; }
+    uint32_t LinkSignature() const { return linkSignature_; }
+    const RxAccumulator& Rx() const { return rx_; }
+    int32_t LinkFailureCount() const { return linkFailureCount_; }
+    bool LinkEstablished() const { return linkEstablished_; }
+    uint32_t FlashSize() const { return flashSize_; }
+    uint32_t EepromSize() const { return eepromSize_; }
+    uint32_t AuxSize() const { return auxSize_; }
+    uint32_t Capacity(Memory memory) const;
+    const uint8_t* ReadTarget(Memory memory) const; // null for none (and for FLASH)
+    const QTimer& Timer1() const { return timer1_; }
+    const QTimer& Timer2() const { return timer2_; }
+    HostView& View() const { return view_; }
 
 signals:
     // After every change of the queue, once its display is up to date.
     void QueueChanged();
+    // The last entry retired: the queue went from one entry to none.
+    void QueueDrained();
+    // ClearQueue dropped entries (after a mismatch, a disconnect, an image out of memory);
+    // the QueueChanged of the same clear follows.
+    void QueueCleared();
+    void LinkOpened(int bus, int device);
+    void LinkOpenFailed();
+    void LinkClosed(ktr::LinkCloseReason reason);
+    // The first poll answer after the link came up.
+    void Established();
+    // A signature was adopted from a device while none was set; served tells whether the
+    // kind is one this program serves (if not, the signature is dropped again).
+    void KindAdopted(uint32_t kind, bool served);
+    void DeviceIdentified(const QString& name, uint32_t kind);
+    void SizeKnown(ktr::Memory memory, uint32_t size);
+    // A verify answer reported a difference in the block at address; the queue is dropped.
+    void VerifyMismatch(ktr::Memory memory, uint32_t address);
 
 protected:
     bool event(QEvent* event) override;
@@ -110,10 +163,28 @@ private:
     void Notify(int32_t value);
     void Retire(uint64_t serial);
     void VerificationError(uint8_t type, const uint8_t* payload);
-    void ReadAnswer(const uint8_t* payload, int payloadLength, uint8_t* const& target,
-                    const int32_t& targetSize);
+    void ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength);
     void PopHead();
     void ScheduleAnswerRetry();
+
+    struct ReadBuffer {
+        uint8_t* Buffer = nullptr;
+        int32_t Size = 0;
+    };
+
+    UsbDevice usb_;
+    uint32_t linkSignature_ = 0;
+    RxAccumulator rx_;
+    int32_t linkFailureCount_ = 0;
+    bool linkEstablished_ = false;
+    uint32_t flashSize_ = 0;
+    uint32_t eepromSize_ = 0;
+    uint32_t auxSize_ = 0;
+    ReadBuffer eepromReadTarget_;
+    ReadBuffer auxReadTarget_;
+    QTimer timer1_;
+    QTimer timer2_;
+    HostView& view_;
 
     LinkTimings timings_;
     CommandQueue queue_;

@@ -1,5 +1,5 @@
-// The link's own texts, named once: the link writes them, and programs that follow a run
-// through its log (the command line, the screenshot tool) watch for the same words.
+// The link's own log texts, named once. Only the operator reads them: code that needs an
+// outcome listens to the link's signals.
 #pragma once
 
 #include <QString>

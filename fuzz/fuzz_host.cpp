@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -115,7 +116,6 @@ public:
             std::fprintf(stderr, "fuzz_host: log line \"%s\"\n", qPrintable(line));
             Fail("the log holds only the system's own texts");
         }
-        LastLog = line;
     }
     void SetQueueCaption(const QString& text) override {
         static const QString prefix = QStringLiteral("Очередь команд: ");
@@ -153,7 +153,6 @@ public:
     void SetKindSelection(int itemIndex) override { CHECK(itemIndex >= -1 && itemIndex <= 2); }
     void SetConfiguratorEnabled(bool) override {}
 
-    QString LastLog;
     int QueueCount = -1; // as Label4 shows it
     int ProgressMax = 0, ProgressPosition = 0;
 
@@ -314,6 +313,7 @@ public:
         Link.SetBridge(&replies_); // which hands every reply on to the bridge
         replies_.Owner = this;
         QObject::connect(&Link, &LinkControl::QueueChanged, [this] { QueueChanged(); });
+        QObject::connect(&Link, &LinkControl::QueueCleared, [this] { cleared_ = true; });
         requests_.reserve(kMaxRequests); // a completion holds on to its request
         gHost = this;
     }
@@ -380,7 +380,7 @@ public:
               CompletionAction action) {
         if (requests_.size() >= kMaxRequests) return false;
         const uint8_t command = eeprom ? cmdEepromRead : cmdAuxRead;
-        const int32_t areaSize = int32_t(eeprom ? Link.EepromSize : Link.AuxSize);
+        const int32_t areaSize = int32_t(eeprom ? Link.EepromSize() : Link.AuxSize());
         Target target;
         target.Count = std::max(targetCount, 0);
         target.Memory.reset(new uint8_t[size_t(target.Count) + 2 * kGuardBytes]);
@@ -410,7 +410,7 @@ public:
                CompletionAction action) {
         if (requests_.size() >= kMaxRequests) return false;
         const uint8_t command = eeprom ? cmdEepromWrite : cmdAuxWrite;
-        const int32_t areaSize = int32_t(eeprom ? Link.EepromSize : Link.AuxSize);
+        const int32_t areaSize = int32_t(eeprom ? Link.EepromSize() : Link.AuxSize());
         const int requestIndex = int(requests_.size());
         const PluginCompletion completion = kCompletions[requestIndex];
         const uint8_t* source = nullSource ? nullptr : data.data();
@@ -538,7 +538,7 @@ public:
         }
         if (bend & 0x08) payload.resize(script.Byte() % (payload.size() + 1)); // cut short
         if (bend & 0x10) type = script.Byte();
-        const uint32_t signature = Link.LinkSignature ? Link.LinkSignature : Device.Signature();
+        const uint32_t signature = Link.LinkSignature() ? Link.LinkSignature() : Device.Signature();
         Device.SendFrame(signature, type, payload);
     }
 
@@ -598,8 +598,8 @@ public:
             CHECK(View.ProgressPosition == int(queue.size()));
             CHECK(View.ProgressMax >= View.ProgressPosition);
         }
-        CHECK(Link.Rx.Filled() >= 0 && Link.Rx.Filled() <= kAccumulatorSize);
-        CHECK(Link.Rx.Consumed() == 0);
+        CHECK(Link.Rx().Filled() >= 0 && Link.Rx().Filled() <= kAccumulatorSize);
+        CHECK(Link.Rx().Consumed() == 0);
         if (!whole) return;
         uint64_t bytes[256] = {};
         for (size_t i = 0; i < queue.size(); ++i) {
@@ -736,8 +736,8 @@ private:
             return;
         }
         if (queue.empty() && !mirror_.empty()) {
-            // What was logged just before tells the clear from the retirement of a last entry.
-            const bool cleared = View.LastLog == QStringLiteral("Очередь команд очищена!");
+            // The clear's own event tells it from the retirement of a last entry.
+            const bool cleared = std::exchange(cleared_, false);
             CHECK(cleared || mirror_.size() == 1);
             if (!cleared) Retired(mirror_.front());
             mirror_.clear();
@@ -778,6 +778,7 @@ private:
     int eepromTarget_ = -1, auxTarget_ = -1;
     uint64_t lastNotified_ = 0;
     uint64_t changes_ = 0;
+    bool cleared_ = false; // the queue was cleared: its next change is that clear
     uint8_t bridgeSequence_ = 0;
 };
 
@@ -924,7 +925,7 @@ void Step(Host& host, Script& script, const ImageFile& flashFile, const ImageFil
     case 15: {
         const uint8_t shape = script.Byte();
         const bool eeprom = shape & 1;
-        int32_t count = RequestCount(script, eeprom ? link.EepromSize : link.AuxSize);
+        int32_t count = RequestCount(script, eeprom ? link.EepromSize() : link.AuxSize());
         if (shape & 0x02) count = -count;
         // The library's buffer holds the Count it asks for; a null one is refused.
         host.Read(eeprom, count, count, shape & 0x04,
@@ -934,7 +935,7 @@ void Step(Host& host, Script& script, const ImageFile& flashFile, const ImageFil
     case 16: {
         const uint8_t shape = script.Byte();
         const bool eeprom = shape & 1;
-        const int32_t count = RequestCount(script, eeprom ? link.EepromSize : link.AuxSize);
+        const int32_t count = RequestCount(script, eeprom ? link.EepromSize() : link.AuxSize());
         // At least one byte, so that only a null source is ever a null pointer.
         host.Write(eeprom, count, MakeImage(size_t(std::max(count, 1)), script.Byte()),
                    shape & 0x04, CompletionAction((shape >> 3) % uint8_t(CompletionAction::Count)));
@@ -971,7 +972,7 @@ void Step(Host& host, Script& script, const ImageFile& flashFile, const ImageFil
         else
             host.Plugins.ComboBox1Change(int(choice >> 1) % 5 - 1); // the operator's pick
         // Frames of the device's kind are passed over now, and a reply with them.
-        host.LostReplies |= link.LinkSignature && link.LinkSignature != host.Device.Signature();
+        host.LostReplies |= link.LinkSignature() && link.LinkSignature() != host.Device.Signature();
         break;
     }
     }
@@ -1021,11 +1022,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LinkControl& link = host.Link;
     if (!(flags & 0x01)) {
         // A host that has already seen the device's sizes.
-        link.FlashSize = config.FlashSize;
-        link.EepromSize = config.EepromSize;
-        link.AuxSize = config.AuxSize;
+        link.SetCapacity(Memory::Flash, config.FlashSize);
+        link.SetCapacity(Memory::Eeprom, config.EepromSize);
+        link.SetCapacity(Memory::Aux, config.AuxSize);
     }
-    link.LinkEstablished = flags & 0x02;
+    if (flags & 0x02) link.AssumeEstablished();
     if (flags & 0x40) host.ChooseKindsByPlugins();
     // Real sockets cost many times the rest of a run: only a few scripts have a client, so
     // that the others keep the run fast.
@@ -1049,7 +1050,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.SetAnswering(true);
     device.SetPresent(true);
     host.Bus.SetOpenable(device, true);
-    if (!link.Usb.IsOpen) link.ToolButton1Click();
+    if (!link.IsOpen()) link.ToolButton1Click();
     // A link that gets nowhere (a device of another kind, say) is given up after a while.
     const int rounds = std::min(16 + 2 * int(link.Queue().size()), kMaxDrainRounds);
     for (int i = 0, idle = 0; i < rounds && !link.Queue().empty() && idle < kMaxIdleRounds; ++i) {

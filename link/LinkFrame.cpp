@@ -3,7 +3,7 @@
 namespace ktr {
 
 uint8_t FrameChecksum(const uint8_t* frame) {
-    const int covered = GetU16(frame + 4) + kFrameHeaderSize;
+    const int covered = FrameLength(frame) + kFrameHeaderSize;
     uint8_t sum = 0;
     for (int i = 0; i < covered; ++i)
         sum = uint8_t(sum + frame[i]);
@@ -11,13 +11,13 @@ uint8_t FrameChecksum(const uint8_t* frame) {
 }
 
 bool CheckFrame(const uint8_t* frame) {
-    return FrameChecksum(frame) == frame[kFrameHeaderSize + GetU16(frame + 4)];
+    return FrameChecksum(frame) == frame[kFrameHeaderSize + FrameLength(frame)];
 }
 
 int WriteFrame(uint8_t* out, uint32_t signature, uint8_t type, const uint8_t* payload,
                uint16_t payloadLength) {
     PutU32(out, signature);
-    PutU16(out + 4, uint16_t(payloadLength + 1));
+    PutFrameLength(out, uint16_t(payloadLength + 1));
     out[kFrameTypeOffset] = type;
     if (payloadLength > 0) std::memmove(out + kFramePayloadOffset, payload, payloadLength);
     out[kFramePayloadOffset + payloadLength] = FrameChecksum(out);

@@ -73,6 +73,56 @@ inline void PutU32(uint8_t* p, uint32_t v) {
         p[i] = uint8_t(v >> (8 * i));
 }
 
+// ---- Named fields. Callers guarantee the bytes each one reads or writes. ----
+
+// The frame's Length field: the Type byte plus the payload.
+inline uint16_t FrameLength(const uint8_t* frame) {
+    return GetU16(frame + 4);
+}
+inline void PutFrameLength(uint8_t* frame, uint16_t length) {
+    PutU16(frame + 4, length);
+}
+
+// BlockRecord of a block request or answer, at the payload.
+inline uint32_t BlockAddress(const uint8_t* record) {
+    return GetU32(record);
+}
+inline uint16_t BlockCount(const uint8_t* record) {
+    return GetU16(record + kBlockCountOffset);
+}
+inline const uint8_t* BlockData(const uint8_t* record) {
+    return record + kBlockDataOffset;
+}
+inline uint8_t* BlockData(uint8_t* record) {
+    return record + kBlockDataOffset;
+}
+// A verify answer's flag: non-zero when the block differs.
+inline uint8_t BlockVerifyFlag(const uint8_t* record) {
+    return record[kBlockDataOffset];
+}
+inline void PutBlockHeader(uint8_t* record, uint32_t address, uint16_t count) {
+    PutU32(record, address);
+    PutU16(record + kBlockCountOffset, count);
+}
+
+// TcpChunk of a cmdTcpData request or answer, at the payload.
+inline uint8_t TcpChunkSequence(const uint8_t* chunk) {
+    return chunk[0];
+}
+inline uint16_t TcpChunkCount(const uint8_t* chunk) {
+    return GetU16(chunk + 1);
+}
+inline const uint8_t* TcpChunkData(const uint8_t* chunk) {
+    return chunk + kTcpChunkHeaderSize;
+}
+inline uint8_t* TcpChunkData(uint8_t* chunk) {
+    return chunk + kTcpChunkHeaderSize;
+}
+inline void PutTcpChunkHeader(uint8_t* chunk, uint8_t sequence, uint16_t count) {
+    chunk[0] = sequence;
+    PutU16(chunk + 1, count);
+}
+
 // Sum of the Length + 6 bytes before the checksum, modulo 256. The frame's Length field
 // must already be in place.
 uint8_t FrameChecksum(const uint8_t* frame);

@@ -28,7 +28,7 @@ void RxAccumulator::ParseReceived() {
             ++consumed_;
             continue;
         }
-        const int32_t length = GetU16(p + 4);
+        const int32_t length = FrameLength(p);
         // A header announcing more than the buffer can ever hold would wait forever and
         // stall the stream: treat it like a bad checksum.
         if (length > kMaxReceivableLength) {

@@ -12,12 +12,6 @@
 
 namespace ktr {
 
-const std::array<DeviceKindInfo, 3> kDeviceKinds = {{
-    {1, "Модем KTR-17 (изменения 01, 02)", "Конфигуратор модемов КТР-17", "ktr17cfg"},
-    {2, "Монитор контроллера дорожного", "Конфигуратор монитора контроллера дорожного", "rdm05cfg"},
-    {3, "Контроллер PIR-датчиков", "Конфигуратор контроллера PIR-датчиков", "pzk03cfg"},
-}};
-
 // The queue stores completions as plain procedures; on 32-bit Windows the library's
 // convention would differ and the queue's type must carry it first.
 static_assert(std::is_same_v<KtrCfgCompletion, PluginCompletion>,
@@ -28,6 +22,7 @@ namespace {
 constexpr int32_t kRefused = KTRCFG_REFUSED;
 constexpr int32_t kBlockBytes = KTRCFG_BLOCK_BYTES;
 static_assert(kBlockBytes == kMaxBlockData);
+static_assert(kVerifyMismatchNotice == KTRCFG_VERIFY_MISMATCH);
 
 // The one global the plug-in interface forces: CfgExec gets plain C procedures, which have
 // no other way back to the host.
@@ -110,8 +105,8 @@ void ConfiguratorHost::ComboBox1Change(int itemIndex) {
     if (itemIndex < 0 || itemIndex >= int(kDeviceKinds.size())) itemIndex = -1;
     view_.SetConfiguratorEnabled(itemIndex >= 0);
     // The signature decides which frames the parser accepts from now on, so it cannot wait.
-    link_.LinkSignature =
-        itemIndex >= 0 ? SignatureOfKind(uint32_t(kDeviceKinds[itemIndex].Kind)) : 0;
+    link_.SetLinkSignature(itemIndex >= 0 ? SignatureOfKind(uint32_t(kDeviceKinds[itemIndex].Kind))
+                                          : 0);
     if (running_) {
         changePending_ = true;
         pendingItem_ = itemIndex;
@@ -122,11 +117,10 @@ void ConfiguratorHost::ComboBox1Change(int itemIndex) {
 }
 
 void ConfiguratorHost::DeviceKindChanged() {
-    const uint32_t kind = KindOfSignature(link_.LinkSignature);
     int itemIndex = -1;
-    if (kind >= 1 && kind <= kDeviceKinds.size()) {
-        itemIndex = int(kind) - 1;
-        view_.SetCaption(QString::fromUtf8(kDeviceKinds[itemIndex].Caption));
+    if (const DeviceKindInfo* info = FindDeviceKind(KindOfSignature(link_.LinkSignature()))) {
+        itemIndex = int(info - kDeviceKinds.data());
+        view_.SetCaption(QString::fromUtf8(info->Caption));
     }
     view_.SetKindSelection(itemIndex);
     ComboBox1Change(itemIndex);
@@ -198,31 +192,28 @@ void ConfiguratorHost::QueueBlocks(uint8_t command, const uint8_t* source, int32
     uint8_t data[kBlockHeaderSize + kBlockBytes];
     for (int32_t address = 0; address < count; address += kBlockBytes) {
         const int32_t n = std::min(kBlockBytes, count - address);
-        PutU32(data, uint32_t(address));
-        PutU16(data + kBlockCountOffset, uint16_t(n));
+        PutBlockHeader(data, uint32_t(address), uint16_t(n));
         uint16_t length = kBlockHeaderSize;
         if (source) {
-            std::memcpy(data + kBlockDataOffset, source + address, size_t(n));
+            std::memcpy(BlockData(data), source + address, size_t(n));
             length += uint16_t(n);
         }
         link_.EnqueueCommandEx(command, data, length, completion);
     }
 }
 
-int32_t ConfiguratorHost::Read(uint8_t command, uint8_t* target, int32_t count,
-                               PluginCompletion completion, uint32_t areaSize, uint8_t*& readTarget,
-                               int32_t& readTargetSize) {
-    if (!target || count > int32_t(areaSize)) return kRefused;
-    readTarget = target;
-    readTargetSize = std::max(count, 0);
+int32_t ConfiguratorHost::Read(Memory memory, uint8_t command, uint8_t* target, int32_t count,
+                               PluginCompletion completion) {
+    if (!target || count > int32_t(link_.Capacity(memory))) return kRefused;
+    link_.SetReadTarget(memory, target, count);
     QueueBlocks(command, nullptr, count, completion);
     link_.OpenLink();
     return count;
 }
 
-int32_t ConfiguratorHost::Write(uint8_t command, const uint8_t* source, int32_t count,
-                                PluginCompletion completion, uint32_t areaSize) {
-    if (!source || count > int32_t(areaSize)) return kRefused;
+int32_t ConfiguratorHost::Write(Memory memory, uint8_t command, const uint8_t* source,
+                                int32_t count, PluginCompletion completion) {
+    if (!source || count > int32_t(link_.Capacity(memory))) return kRefused;
     QueueBlocks(command, source, count, completion);
     link_.OpenLink();
     return count;
@@ -230,24 +221,22 @@ int32_t ConfiguratorHost::Write(uint8_t command, const uint8_t* source, int32_t 
 
 int32_t ConfiguratorHost::PluginReadEeprom(uint8_t* target, int32_t count,
                                            PluginCompletion completion) {
-    return Read(cmdEepromRead, target, count, completion, link_.EepromSize, link_.EepromReadTarget,
-                link_.EepromReadTargetSize);
+    return Read(Memory::Eeprom, cmdEepromRead, target, count, completion);
 }
 
 int32_t ConfiguratorHost::PluginReadAux(uint8_t* target, int32_t count,
                                         PluginCompletion completion) {
-    return Read(cmdAuxRead, target, count, completion, link_.AuxSize, link_.AuxReadTarget,
-                link_.AuxReadTargetSize);
+    return Read(Memory::Aux, cmdAuxRead, target, count, completion);
 }
 
 int32_t ConfiguratorHost::PluginWriteEeprom(const uint8_t* source, int32_t count,
                                             PluginCompletion completion) {
-    return Write(cmdEepromWrite, source, count, completion, link_.EepromSize);
+    return Write(Memory::Eeprom, cmdEepromWrite, source, count, completion);
 }
 
 int32_t ConfiguratorHost::PluginWriteAux(const uint8_t* source, int32_t count,
                                          PluginCompletion completion) {
-    return Write(cmdAuxWrite, source, count, completion, link_.AuxSize);
+    return Write(Memory::Aux, cmdAuxWrite, source, count, completion);
 }
 
 } // namespace ktr

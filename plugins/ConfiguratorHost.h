@@ -5,7 +5,9 @@
 #pragma once
 
 #include "CommandQueue.h"
+#include "DeviceKinds.h"
 #include "HostView.h"
+#include "LinkEvents.h"
 #include "ktrcfg.h"
 
 #include <QLibrary>
@@ -18,14 +20,6 @@
 namespace ktr {
 
 class LinkControl;
-
-struct DeviceKindInfo {
-    int Kind;            // 1..3, the top byte of the signature
-    const char* Item;    // ComboBox1 item (UTF-8)
-    const char* Caption; // window caption set by DeviceKindChanged (UTF-8)
-    const char* Library; // base name: ktr17cfg -> libktr17cfg.so / ktr17cfg.dll
-};
-extern const std::array<DeviceKindInfo, 3> kDeviceKinds;
 
 // One per program run: the C callbacks handed to CfgExec reach the most recently
 // constructed host. Releasing a library (a kind change, BeforeDestruction) keeps its queued
@@ -68,10 +62,10 @@ public:
 private:
     void ReleaseLibrary();
     void LoadLibrary(int itemIndex);
-    int32_t Read(uint8_t command, uint8_t* target, int32_t count, PluginCompletion completion,
-                 uint32_t areaSize, uint8_t*& readTarget, int32_t& readTargetSize);
-    int32_t Write(uint8_t command, const uint8_t* source, int32_t count,
-                  PluginCompletion completion, uint32_t areaSize);
+    int32_t Read(Memory memory, uint8_t command, uint8_t* target, int32_t count,
+                 PluginCompletion completion);
+    int32_t Write(Memory memory, uint8_t command, const uint8_t* source, int32_t count,
+                  PluginCompletion completion);
     void QueueBlocks(uint8_t command, const uint8_t* source, int32_t count,
                      PluginCompletion completion);
 

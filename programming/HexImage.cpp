@@ -103,6 +103,7 @@ public:
 
     uint32_t Seed() const { return seed_; }
     bool TooLarge() const { return tooLarge_; }
+    uint64_t WantedEnd() const { return wantedEnd_; }
 
     void PlaceData(uint64_t address, const uint8_t* bytes, size_t count) {
         uint64_t draws = 0;
@@ -113,6 +114,7 @@ public:
         }
         const uint64_t recordEnd = address + std::max<uint64_t>(count, 1);
         const uint64_t newEnd = std::max<uint64_t>(image_.size(), recordEnd);
+        wantedEnd_ = std::max(wantedEnd_, newEnd);
         if (newEnd > maxSize_ && !tooLarge_) {
             tooLarge_ = true;
             std::vector<uint8_t>().swap(image_);
@@ -171,6 +173,7 @@ private:
     uint64_t position_ = 0; // the write position: where the next hole starts
     bool deferred_ = false;
     bool tooLarge_ = false;
+    uint64_t wantedEnd_ = 0;
     std::vector<FillRun> runs_;
     std::vector<Span> recordSpans_; // contiguous records merge, so a plain file keeps a few
 };
@@ -204,7 +207,7 @@ const uint8_t* SkipToRecordStart(const uint8_t* cursor, const uint8_t* end) {
 HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
                        uint64_t maxImageSize, FillRandomState& fill) {
     image.clear();
-    if (size == 0) return {HexOutcome::Aborted, 0};
+    if (size == 0) return {HexOutcome::Empty};
     // Plain files hold a little under half a byte of image per character of text.
     image.reserve(size_t(std::min<uint64_t>(maxImageSize, size / 2)));
 
@@ -268,14 +271,14 @@ HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& i
     fill.Seed = builder.Seed();
     HexResult result;
     if (badRecord != nullptr) {
-        result = {HexOutcome::Malformed, 1 + int64_t(std::count(text, badRecord - 1, '\n'))};
+        result = {HexOutcome::Malformed, 1 + int64_t(std::count(text, badRecord - 1, '\n')), 0};
     } else if (!endOfFile) {
-        result = {HexOutcome::Aborted, 0};
+        result = {HexOutcome::NoEndRecord};
     } else if (builder.TooLarge()) {
-        result = {HexOutcome::TooLarge, 0};
+        result = {HexOutcome::TooLarge, 0, builder.WantedEnd()};
     } else {
         builder.ResolveDeferredFill();
-        return {HexOutcome::Ok, 0};
+        return {HexOutcome::Ok};
     }
     std::vector<uint8_t>().swap(image);
     return result;

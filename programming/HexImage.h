@@ -38,15 +38,17 @@ int ReadHexWord(const uint8_t* digits);
 const uint8_t* SkipToRecordStart(const uint8_t* cursor, const uint8_t* end);
 
 enum class HexOutcome {
-    Ok,        // an end-of-file record was read; image holds the result
-    Aborted,   // the text ended before an end-of-file record: end silently
-    Malformed, // Line names the first bad record
-    TooLarge,  // the image would exceed maxImageSize
+    Ok,          // an end-of-file record was read; image holds the result
+    Empty,       // the text is empty
+    NoEndRecord, // the text ended before an end-of-file record (a last bare ':' included)
+    Malformed,   // Line names the first bad record
+    TooLarge,    // the image would exceed maxImageSize
 };
 
 struct HexResult {
     HexOutcome Outcome = HexOutcome::Ok;
-    int64_t Line = 0; // 1 + the number of '\n' before the bad record's ':'; 0 unless Malformed
+    int64_t Line = 0;      // 1 + the number of '\n' before the bad record's ':'; 0 unless Malformed
+    uint64_t ImageEnd = 0; // TooLarge: the size the image would have needed, at least
 };
 
 // Builds the image from the whole text of a file. Data records (type 00) are placed at
@@ -62,11 +64,11 @@ struct HexResult {
 // hex digits of either case and a correct checksum; an end-of-file record cut short by the end
 // of the text still ends the read successfully.
 //
-// The first malformed record decides the outcome; otherwise a text without an end-of-file
-// record is Aborted; otherwise an image larger than maxImageSize is TooLarge, found before
-// anything that large is allocated. image is cleared first and left empty unless the outcome
-// is Ok. fill advances by the values drawn for the well-formed data records read, whatever the
-// outcome.
+// An empty text is Empty; otherwise the first malformed record decides the outcome; otherwise
+// a text without an end-of-file record is NoEndRecord; otherwise an image larger than maxImageSize
+// is TooLarge, found before anything that large is allocated. image is cleared first and left empty
+// unless the outcome is Ok. fill advances by the values drawn for the well-formed data records
+// read, whatever the outcome.
 HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
                        uint64_t maxImageSize, FillRandomState& fill);
 

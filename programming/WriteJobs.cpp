@@ -21,30 +21,42 @@ QString UpperExtension(const QString& path) {
 } // namespace
 
 void WriteJobs::Button1Click(const QString& edit1Text) {
-    link_.View.AddLog(QStringLiteral("Запуск прошивки основной программы..."));
+    link_.View().AddLog(QStringLiteral("Запуск прошивки основной программы..."));
     WriteFlashFile(edit1Text);
 }
 
 void WriteJobs::Button2Click(const QString& edit2Text) {
-    link_.View.AddLog(QStringLiteral("Запуск прошивки EEPROM..."));
+    link_.View().AddLog(QStringLiteral("Запуск прошивки EEPROM..."));
     WriteEepromFile(edit2Text);
 }
 
-bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image) {
+bool WriteJobs::Refuse(JobRefused refusal) {
+    emit Refused(refusal);
+    return false;
+}
+
+bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image) {
     QFile file(path);
     const auto openFailure = [&] {
-        link_.View.ShowError(QStringLiteral("Cannot open file \"%1\". %2")
-                                 .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
-        return false;
+        link_.View().ShowError(QStringLiteral("Cannot open file \"%1\". %2")
+                                   .arg(QFileInfo(path).absoluteFilePath(), file.errorString()));
+        const QFileInfo info(path);
+        const JobRefusal reason =
+            info.exists() && !info.isFile() ? JobRefusal::NotRegularFile : JobRefusal::CannotOpen;
+        return Refuse({target, path, reason, 0, 0, 0, file.errorString()});
     };
     if (!file.open(QIODevice::ReadOnly)) return openFailure();
     // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller.
-    const bool flash = kind == ImageKind::Flash;
-    const uint64_t capacity = flash ? link_.FlashSize : link_.EepromSize;
+    const bool flash = target == Memory::Flash;
+    const uint64_t capacity = link_.Capacity(target);
     const uint64_t largest =
         std::min(flash ? capacity : (capacity == 0 ? 0 : capacity - 1), kMaxImageBytes);
     const bool tooLargeIfEmpty = !flash && capacity == 0;
     const uint64_t size = uint64_t(file.size());
+    const auto tooLarge = [&](uint64_t imageSize) {
+        link_.View().AddLog(kTooLarge);
+        return Refuse({target, path, JobRefusal::TooLarge, 0, imageSize, largest, {}});
+    };
 
     if (UpperExtension(path) == (flash ? QStringLiteral(".HEX") : QStringLiteral(".EEP"))) {
         const uchar* text = size > 0 ? file.map(0, qint64(size)) : nullptr;
@@ -53,30 +65,26 @@ bool WriteJobs::LoadImage(const QString& path, ImageKind kind, std::vector<uint8
         switch (result.Outcome) {
         case HexOutcome::Ok:
             break;
-        case HexOutcome::Aborted:
-            return false; // ends without a word, as ever
+        case HexOutcome::Empty: // ends without a word, as ever
+            return Refuse({target, path, JobRefusal::Empty, 0, 0, 0, {}});
+        case HexOutcome::NoEndRecord:
+            return Refuse({target, path, JobRefusal::NoEndRecord, 0, 0, 0, {}});
         case HexOutcome::Malformed:
-            link_.View.AddLog(QStringLiteral("Ошибка формата файла в строке %1!").arg(result.Line));
-            return false;
+            link_.View().AddLog(
+                QStringLiteral("Ошибка формата файла в строке %1!").arg(result.Line));
+            return Refuse({target, path, JobRefusal::FormatError, result.Line, 0, 0, {}});
         case HexOutcome::TooLarge:
-            link_.View.AddLog(kTooLarge);
-            return false;
+            return tooLarge(result.ImageEnd);
         }
     } else {
         // The size is known before reading: nothing larger than the device is ever loaded.
-        if (size > largest) {
-            link_.View.AddLog(kTooLarge);
-            return false;
-        }
+        if (size > largest) return tooLarge(size);
         image.resize(size);
         if (size > 0 &&
             file.read(reinterpret_cast<char*>(image.data()), qint64(size)) != qint64(size))
             return openFailure();
     }
-    if (tooLargeIfEmpty) {
-        link_.View.AddLog(kTooLarge);
-        return false;
-    }
+    if (tooLargeIfEmpty) return tooLarge(image.size());
     return true;
 }
 
@@ -87,56 +95,67 @@ void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, ui
     uint64_t address = start;
     do {
         const uint64_t count = std::min<uint64_t>(image.size() - address, kMaxBlockData);
-        PutU32(block, uint32_t(address));
-        PutU16(block + kBlockCountOffset, uint16_t(count));
-        if (count > 0) std::memcpy(block + kBlockDataOffset, image.data() + address, count);
+        PutBlockHeader(block, uint32_t(address), uint16_t(count));
+        if (count > 0) std::memcpy(BlockData(block), image.data() + address, count);
         link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
         address += stride ? stride : count;
     } while (address < image.size());
 }
 
-bool WriteJobs::RunJob(const QString& path, ImageKind kind, bool write) {
-    const bool flash = kind == ImageKind::Flash;
-    if (flash && (path.isEmpty() || !QFileInfo(path).isFile())) return false;
+bool WriteJobs::RunJob(const QString& path, Memory target, bool write) {
+    const bool flash = target == Memory::Flash;
+    if (flash && (path.isEmpty() || !QFileInfo(path).isFile())) {
+        const QFileInfo info(path);
+        return Refuse(
+            {target,
+             path,
+             !path.isEmpty() && info.exists() ? JobRefusal::NotRegularFile : JobRefusal::NoFile,
+             0,
+             0,
+             0,
+             {}});
+    }
     const size_t queued = link_.Queue().size();
     try {
         std::vector<uint8_t> image;
-        if (!LoadImage(path, kind, image)) return false;
+        if (!LoadImage(path, target, image)) return false;
         // Even an empty FLASH image is one empty block each way; an empty EEPROM image none.
-        if (!flash && image.empty()) return true;
-        // FLASH blocks sit 256 apart; EEPROM blocks follow one another by their Count.
-        const uint64_t stride = flash ? kMaxBlockData : 0;
-        if (write) QueuePass(flash ? cmdFlashWrite : cmdEepromWrite, image, 0, stride);
-        QueuePass(flash ? cmdFlashVerify : cmdEepromVerify, image, 0, stride);
+        if (flash || !image.empty()) {
+            // FLASH blocks sit 256 apart; EEPROM blocks follow one another by their Count.
+            const uint64_t stride = flash ? kMaxBlockData : 0;
+            if (write) QueuePass(flash ? cmdFlashWrite : cmdEepromWrite, image, 0, stride);
+            QueuePass(flash ? cmdFlashVerify : cmdEepromVerify, image, 0, stride);
+        }
+        emit Accepted({target, path, write, image.size(), link_.Queue().size() - queued});
         return true;
     } catch (const std::bad_alloc&) {
-        return OutOfMemory(queued);
+        return OutOfMemory(path, target, queued);
     }
 }
 
 // The memory for an image (or its commands) could not be had: the file is too large for
 // this machine. Part of a job left queued would write without verifying and then report
 // success, so the queue is dropped as after a verification error.
-bool WriteJobs::OutOfMemory(size_t queuedBefore) {
-    link_.View.AddLog(kTooLarge);
+bool WriteJobs::OutOfMemory(const QString& path, Memory target, size_t queuedBefore) {
+    link_.View().AddLog(kTooLarge);
     if (link_.Queue().size() != queuedBefore) link_.ClearQueue();
-    return false;
+    return Refuse({target, path, JobRefusal::OutOfMemory, 0, 0, 0, {}});
 }
 
 bool WriteJobs::WriteFlashFile(const QString& path) {
-    return RunJob(path, ImageKind::Flash, true);
+    return RunJob(path, Memory::Flash, true);
 }
 
 bool WriteJobs::WriteEepromFile(const QString& path) {
-    return RunJob(path, ImageKind::Eeprom, true);
+    return RunJob(path, Memory::Eeprom, true);
 }
 
 bool WriteJobs::VerifyFlashFile(const QString& path) {
-    return RunJob(path, ImageKind::Flash, false);
+    return RunJob(path, Memory::Flash, false);
 }
 
 bool WriteJobs::VerifyEepromFile(const QString& path) {
-    return RunJob(path, ImageKind::Eeprom, false);
+    return RunJob(path, Memory::Eeprom, false);
 }
 
 } // namespace ktr

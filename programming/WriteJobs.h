@@ -1,17 +1,48 @@
 // The FLASH and EEPROM write jobs: a file becomes a memory image, the image a write pass
 // and a verify pass of block commands behind whatever is queued. A job only queues; the link
-// control sends, retires and reports.
+// control sends, retires and reports. Every job ends by announcing Accepted or Refused.
 #pragma once
 
 #include "HexImage.h"
+#include "LinkEvents.h"
 
+#include <QObject>
 #include <QString>
 
 namespace ktr {
 
 class LinkControl;
 
-class WriteJobs {
+enum class JobRefusal {
+    NoFile,         // no path, or nothing at it (the FLASH job ends quietly)
+    NotRegularFile, // a directory, a device node, a FIFO
+    CannotOpen,     // the system refused; SystemText says why
+    Empty,          // empty HEX text (the reader ends quietly)
+    FormatError,    // Line names the first bad record
+    NoEndRecord,    // HEX text without an end-of-file record (the reader ends quietly)
+    TooLarge,       // Size bytes (at least) against a Limit
+    OutOfMemory,    // the image or its commands could not be had
+};
+
+struct JobRefused {
+    Memory Target = Memory::Flash;
+    QString Path;
+    JobRefusal Reason = JobRefusal::NoFile;
+    int64_t Line = 0;
+    uint64_t Size = 0, Limit = 0;
+    QString SystemText;
+};
+
+struct JobAccepted {
+    Memory Target = Memory::Flash;
+    QString Path;
+    bool Write = true;       // false: the verify pass alone
+    uint64_t ImageBytes = 0; // image size
+    uint64_t Blocks = 0;     // entries queued, both passes
+};
+
+class WriteJobs : public QObject {
+    Q_OBJECT
 public:
     explicit WriteJobs(LinkControl& link) : link_(link) {}
 
@@ -22,9 +53,10 @@ public:
     // A missing FLASH file ends the job quietly; an EEPROM file that cannot be opened (and
     // a FLASH file present but unreadable) is shown through the view's error report.
     // True when the file was accepted and its passes queued (an empty EEPROM image queues
-    // nothing); false when it was refused, whether or not a line said why.
-    // An image above kMaxImageBytes is refused as too large whatever the device reports, and
-    // so is one whose memory cannot be had (dropping whatever of it was already queued).
+    // nothing); false when it was refused, whether or not a line said why. Either way the
+    // job has announced its outcome before it returns. An image above kMaxImageBytes is
+    // refused as too large whatever the device reports, and so is one whose memory cannot be
+    // had: a job that ran out of memory half-way drops the whole queue, as a mismatch does.
     bool WriteFlashFile(const QString& path);
     bool WriteEepromFile(const QString& path);
     // The verify pass alone, the same in every other way: the device is compared with the
@@ -34,13 +66,17 @@ public:
 
     FillRandomState Fill; // one per program run, shared by every HEX read
 
+signals:
+    void Accepted(const ktr::JobAccepted& job);
+    void Refused(const ktr::JobRefused& job);
+
 private:
-    enum class ImageKind { Flash, Eeprom };
     // Reads the file into image, or reports why not; false leaves nothing to queue.
-    bool LoadImage(const QString& path, ImageKind kind, std::vector<uint8_t>& image);
+    bool LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image);
     // One job: a missing FLASH file ends it quietly; write false queues the verify pass only.
-    bool RunJob(const QString& path, ImageKind kind, bool write);
-    bool OutOfMemory(size_t queuedBefore);
+    bool RunJob(const QString& path, Memory target, bool write);
+    bool Refuse(JobRefused refusal);
+    bool OutOfMemory(const QString& path, Memory target, size_t queuedBefore);
     void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
                    uint64_t stride);
 

@@ -13,6 +13,7 @@ struct LinkFixture {
                          ktr::LinkTimings timings = {60000, 5, 0})
         : Device(config), Link(Bus, View, timings) {
         Bus.Attach(Device);
+        QObject::connect(&Link, &ktr::LinkControl::QueueDrained, [this] { ++Drained; });
     }
 
     // Runs the event loop until pred holds (true) or timeoutMs passes (false).
@@ -28,12 +29,9 @@ struct LinkFixture {
 
     // Connects and waits until the status answers have drained.
     bool Connect() {
-        const int before = View.Log.count(QStringLiteral("Операция успешно завершена."));
+        const int before = Drained;
         Link.ToolButton1Click();
-        return RunUntil([&] {
-            return View.Log.count(QStringLiteral("Операция успешно завершена.")) > before &&
-                   Link.Queue().empty();
-        });
+        return RunUntil([&] { return Drained > before && Link.Queue().empty(); });
     }
 
     // OUT transfers whose frame has the given Type.
@@ -48,4 +46,5 @@ struct LinkFixture {
     ktr::sim::DeviceModel Device;
     ViewRecorder View;
     ktr::LinkControl Link;
+    int Drained = 0; // queues drained so far
 };

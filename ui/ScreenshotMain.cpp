@@ -2,7 +2,6 @@
 // in-process simulated device, and checks that its Russian texts came out as glyphs.
 // Usage: ktr-screenshot OUTPUT.png
 #include "LogPane.h"
-#include "LogTexts.h"
 #include "SimUsbBus.h"
 #include "com_cfg.h"
 #include "gps_cfg.h"
@@ -78,11 +77,13 @@ int main(int argc, char** argv) {
     form.SetSettingsDialog(settings);
     form.show();
     auto* log = form.findChild<ktr::LogPane*>(QStringLiteral("Memo1"));
-    auto doneCount = [&] { return log->Lines().count(ktr::kLogDone); };
+    int drained = 0;
+    QObject::connect(&form.Link(), &ktr::LinkControl::QueueDrained, [&] { ++drained; });
+    auto doneCount = [&] { return drained; };
 
     form.findChild<QToolButton*>(QStringLiteral("ToolButton1"))->click();
     if (!RunUntil([&] {
-            return form.Link().LinkEstablished && form.Link().FlashSize > 0 &&
+            return form.Link().LinkEstablished() && form.Link().FlashSize() > 0 &&
                    form.Link().Queue().empty() && doneCount() > 0;
         }))
         return Fail("the simulated device did not come up");

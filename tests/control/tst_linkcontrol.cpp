@@ -59,14 +59,14 @@ private slots:
         QVERIFY(f.Connect());
         QCOMPARE(f.View.Log, (QStringList{QStringLiteral("Запуск программы"), kOpened, kRequesting,
                                           kEstablished, kOpened, kRequesting, kDone}));
-        QVERIFY(f.Link.LinkEstablished);
+        QVERIFY(f.Link.LinkEstablished());
         // Eight status queries: the four of each connect.
         for (uint8_t type : {cmdIdent, cmdFlashSize, cmdEepromSize, cmdAuxSize})
             QCOMPARE(f.Device.FramesReceivedOfType(type), 2u);
         QCOMPARE(f.View.StatusPanel, QStringLiteral("Подключено устройство: Модем КТР-17"));
         QCOMPARE(f.View.FlashSizeText, QStringLiteral("Размер 131072 байт"));
         QCOMPARE(f.View.EepromSizeText, QStringLiteral("Размер 4096 байт"));
-        QCOMPARE(f.Link.AuxSize, 8192u);
+        QCOMPARE(f.Link.AuxSize(), 8192u);
         QCOMPARE(f.View.ConnectImage, 19);
         QCOMPARE(f.View.DisconnectImage, 20);
         QCOMPARE(f.Bus.OpenHandles(), 1); // the reconnect at the first poll leaked nothing
@@ -97,18 +97,18 @@ private slots:
         f.Link.N7Click();
         QCOMPARE(f.View.Log, (QStringList{kCannotOpen, kRequesting}));
         QCOMPARE(int(f.Link.Queue().size()), 4);
-        QVERIFY(!f.Link.Usb.IsOpen);
+        QVERIFY(!f.Link.IsOpen());
         QCOMPARE(f.View.ConnectImage, 18);
     }
 
     void sendNextWithoutSignatureTransmitsNothing() {
         LinkFixture f({}, {60000, 60000, 0}); // no ticks: every read comes from a post
         f.Link.ToolButton1Click();
-        QCOMPARE(f.Link.LinkSignature, 0u);
+        QCOMPARE(f.Link.LinkSignature(), 0u);
         const uint64_t reads = f.Device.InTransfers();
-        f.Link.Timer2.stop();
+        const_cast<QTimer&>(f.Link.Timer2()).stop(); // behind the link's back
         f.Link.SendNext();
-        QVERIFY(f.Link.Timer2.isActive()); // restarted
+        QVERIFY(f.Link.Timer2().isActive()); // restarted
         QVERIFY(f.Device.OutTransfers().empty());
         QCoreApplication::processEvents();
         QVERIFY(f.Device.InTransfers() > reads); // the posted receive step ran
@@ -117,12 +117,15 @@ private slots:
     void zeroByteReadResetsFailuresAndStops() {
         LinkFixture f({}, {60000, 60000, 0});
         f.Link.ToolButton1Click();
-        f.Link.LinkFailureCount = 7;
+        f.Device.FailIn(7, -EIO);
+        for (int i = 0; i < 7; ++i)
+            f.Link.ReceiveData(); // each fault reopens at once
+        QCOMPARE(f.Link.LinkFailureCount(), 7);
         f.Device.ZeroByteReads(1);
         const uint64_t reads = f.Device.InTransfers();
         f.Link.ReceiveData();
-        QCOMPARE(f.Link.LinkFailureCount, 0);
-        QCOMPARE(f.Link.Rx.Filled(), 0);
+        QCOMPARE(f.Link.LinkFailureCount(), 0);
+        QCOMPARE(f.Link.Rx().Filled(), 0);
         QCoreApplication::processEvents();
         QCOMPARE(f.Device.InTransfers(), reads + 1); // nothing was posted after it
     }
@@ -191,7 +194,7 @@ private slots:
     void watchdogExpiry() {
         // At start with nothing opened: one message, the watchdog stops, nothing to close.
         LinkFixture idle({}, {30, 5, 0});
-        QVERIFY(idle.RunUntil([&] { return !idle.Link.Timer1.isActive(); }));
+        QVERIFY(idle.RunUntil([&] { return !idle.Link.Timer1().isActive(); }));
         QCOMPARE(idle.View.Log, QStringList{kWatchdog});
 
         // After the last poll answer: the link closes, the queue stays.
@@ -200,10 +203,10 @@ private slots:
         f.Device.SetAnswering(false);
         f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
         f.View.Log.clear();
-        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QVERIFY(f.RunUntil([&] { return !f.Link.IsOpen(); }));
         QCOMPARE(f.View.Log, (QStringList{kWatchdog, kClosing, kClosed}));
         QCOMPARE(int(f.Link.Queue().size()), 1);
-        QVERIFY(!f.Link.Timer1.isActive());
+        QVERIFY(!f.Link.Timer1().isActive());
 
         // The next connect queues its status queries behind the old entry and sends them all.
         f.Device.SetAnswering(true);
@@ -222,16 +225,16 @@ private slots:
         for (int i = 0; i < blocks; ++i)
             f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
         f.View.Log.clear();
-        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty() || !f.Link.Usb.IsOpen; }, 30000));
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty() || !f.Link.IsOpen(); }, 30000));
         QCOMPARE(f.View.Log, QStringList{kDone});
-        QVERIFY(f.Link.Timer1.isActive());
+        QVERIFY(f.Link.Timer1().isActive());
 
         // A device falling silent mid-job still trips it; the rest of the job stays queued.
         for (int i = 0; i < blocks; ++i)
             f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
         QVERIFY(f.RunUntil([&] { return f.Link.Queue().size() < size_t(blocks) - 20; }));
         f.Device.SetAnswering(false);
-        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QVERIFY(f.RunUntil([&] { return !f.Link.IsOpen(); }));
         QCOMPARE(f.View.Log.mid(1), (QStringList{kWatchdog, kClosing, kClosed}));
         QVERIFY(!f.Link.Queue().empty());
     }
@@ -243,7 +246,7 @@ private slots:
         slow.AnswerDelayUs = 500;
         LinkFixture f(slow, {60000, 8, 0, 250, 1000});
         QVERIFY(f.Connect());
-        f.Link.Timer2.setInterval(60000);
+        const_cast<QTimer&>(f.Link.Timer2()).setInterval(60000); // no more ticks from here
         for (int i = 0; i < 50; ++i)
             f.Link.EnqueueCommand(cmdFlashWrite, Block(uint32_t(i) * 256).data(), 262);
         f.Link.SendNext();
@@ -280,7 +283,7 @@ private slots:
         const size_t sent = f.Device.OutTransfers().size();
         f.Link.SendNext();
         QCOMPARE(f.Device.OutTransfers().size(), sent);
-        QVERIFY(f.Link.Usb.IsOpen);
+        QVERIFY(f.Link.IsOpen());
     }
 
     void deviceThatNeverSpeaksIsClosedByTheWatchdog() {
@@ -288,7 +291,7 @@ private slots:
         silent.SendsFirstFrame = false;
         LinkFixture f(silent, {200, 5, 0});
         f.Link.ToolButton1Click();
-        QVERIFY(f.RunUntil([&] { return !f.Link.Usb.IsOpen; }));
+        QVERIFY(f.RunUntil([&] { return !f.Link.IsOpen(); }));
         QVERIFY(f.Device.OutTransfers().empty());
         QVERIFY(f.View.Log.contains(kWatchdog));
     }
@@ -298,34 +301,34 @@ private slots:
         QVERIFY(f.Connect());
         f.View.Log.clear();
         f.Device.FailIn(1000, -EIO);
-        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount >= kLinkFailureLimit; }));
-        QVERIFY(!f.Link.Usb.IsOpen);
+        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount() >= kLinkFailureLimit; }));
+        QVERIFY(!f.Link.IsOpen());
         QCOMPARE(f.View.Log.count(kOpened), kLinkFailureLimit - 1);
         QCOMPARE(f.View.Log.count(kClosed), kLinkFailureLimit);
         QCOMPARE(f.Bus.OpenHandles(), 0);
         for (int i = 0; i < 20; ++i)
             QCoreApplication::processEvents(); // stays closed
-        QCOMPARE(f.Link.LinkFailureCount, kLinkFailureLimit);
+        QCOMPARE(f.Link.LinkFailureCount(), kLinkFailureLimit);
 
         // A manual connect opens it; only a successful read resets the count.
         f.Device.FailIn(0, 0);
         f.Link.ToolButton1Click();
-        QVERIFY(f.Link.Usb.IsOpen);
-        QCOMPARE(f.Link.LinkFailureCount, kLinkFailureLimit);
-        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount == 0; }));
+        QVERIFY(f.Link.IsOpen());
+        QCOMPARE(f.Link.LinkFailureCount(), kLinkFailureLimit);
+        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount() == 0; }));
     }
 
     void failedSendReopensWithTheSameSignature() {
         LinkFixture f;
         QVERIFY(f.Connect());
-        const uint32_t signature = f.Link.LinkSignature;
+        const uint32_t signature = f.Link.LinkSignature();
         f.Link.ToolButton4Click(); // closed, signature known
         f.View.Log.clear();
         f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
         f.Link.SendNext(); // no handle: the transfer fails, LinkFault reopens
         QCOMPARE(f.View.Log, QStringList{kOpened});
-        QCOMPARE(f.Link.LinkFailureCount, 1);
-        QCOMPARE(f.Link.LinkSignature, signature);
+        QCOMPARE(f.Link.LinkFailureCount(), 1);
+        QCOMPARE(f.Link.LinkSignature(), signature);
         QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); })); // the head went out
     }
 
@@ -339,7 +342,7 @@ private slots:
         f.Device.FailOut(2, -EPIPE);
         f.Link.RequestStatus();
         QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
-        QVERIFY(f.Link.Usb.IsOpen);
+        QVERIFY(f.Link.IsOpen());
     }
 };
 

@@ -40,8 +40,8 @@ void ReleaseLibrary(int32_t value) {
 uint8_t secondTarget[4];
 void ReadAgain(int32_t value) {
     Record(value);
-    completions.Fixture->Link.EepromReadTarget = secondTarget;
-    completions.Fixture->Link.EepromReadTargetSize = sizeof secondTarget;
+    completions.Fixture->Link.SetReadTarget(Memory::Eeprom, secondTarget,
+                                            int32_t(sizeof secondTarget));
 }
 
 Bytes Block(uint32_t address, uint16_t count, const Bytes& data = {}) {
@@ -208,8 +208,7 @@ private slots:
         QVERIFY(f.Connected);
         uint8_t target[24];
         std::fill(std::begin(target), std::end(target), 0xEE);
-        f.Link.EepromReadTarget = target;
-        f.Link.EepromReadTargetSize = sizeof target;
+        f.Link.SetReadTarget(Memory::Eeprom, target, int32_t(sizeof target));
         completions.Target = target + 8;
         Enqueue(f, cmdEepromRead, Block(8, 4), Record);
 
@@ -232,16 +231,14 @@ private slots:
         QuietLink f;
         QVERIFY(f.Connected);
         Bytes target(8, 0xEE);
-        f.Link.EepromReadTarget = target.data();
-        f.Link.EepromReadTargetSize = int32_t(target.size());
+        f.Link.SetReadTarget(Memory::Eeprom, target.data(), int32_t(target.size()));
         std::fill(std::begin(secondTarget), std::end(secondTarget), 0xEE);
         Enqueue(f, cmdEepromRead, Block(0, 4), ReleaseLibrary);
         f.Answer(cmdEepromRead, Block(0, 4, {1, 2, 3, 4}));
         QVERIFY(f.Link.Queue().empty());
         QCOMPARE(target, Bytes(8, 0xEE)); // the buffer is no longer the library's
 
-        f.Link.EepromReadTarget = target.data();
-        f.Link.EepromReadTargetSize = int32_t(target.size());
+        f.Link.SetReadTarget(Memory::Eeprom, target.data(), int32_t(target.size()));
         Enqueue(f, cmdEepromRead, Block(0, 4), ReadAgain);
         f.Answer(cmdEepromRead, Block(0, 4, {5, 6, 7, 8}));
         QCOMPARE(completions.Values, (std::vector<int32_t>{4, 4}));
@@ -289,7 +286,7 @@ private slots:
         QVERIFY(f.Connect());
         QCOMPARE(f.View.FlashSizeText, QStringLiteral("Размер -2147483648 байт"));
         QCOMPARE(f.View.EepromSizeText, QStringLiteral("Размер -1 байт"));
-        QCOMPARE(f.Link.FlashSize, 0x80000000u);
+        QCOMPARE(f.Link.FlashSize(), 0x80000000u);
     }
 
     void tcpRepliesGoToTheBridge() {

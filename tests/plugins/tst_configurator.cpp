@@ -44,7 +44,7 @@ struct HostFixture : LinkFixture {
         Link.SetDeviceKindHook(&Host);
     }
     void Adopt(int kind) { // as the parser does with a frame of that kind
-        Link.LinkSignature = SignatureOfKind(uint32_t(kind));
+        Link.SetLinkSignature(SignatureOfKind(uint32_t(kind)));
         Host.DeviceKindChanged();
     }
     bool AwaitCompletions(size_t count) {
@@ -97,7 +97,7 @@ private slots:
         if (kind >= 1 && kind <= 3) {
             QCOMPARE(f.View.Captions, captionsBefore + QStringList{Caption(kind)});
             QCOMPARE(f.View.KindSelection, kind - 1);
-            QCOMPARE(f.Link.LinkSignature, SignatureOfKind(uint32_t(kind)));
+            QCOMPARE(f.Link.LinkSignature(), SignatureOfKind(uint32_t(kind)));
             QVERIFY(f.View.ConfiguratorEnabled);
             QVERIFY2(f.Host.LibraryPath().endsWith(FileOfKind(kind)),
                      qPrintable(f.Host.LibraryPath()));
@@ -105,7 +105,7 @@ private slots:
         } else {
             QCOMPARE(f.View.Captions, captionsBefore);
             QCOMPARE(f.View.KindSelection, -1);
-            QCOMPARE(f.Link.LinkSignature, 0u); // so the parser drops the frame
+            QCOMPARE(f.Link.LinkSignature(), 0u); // so the parser drops the frame
             QVERIFY(!f.View.ConfiguratorEnabled);
             QVERIFY(!f.Host.LibraryLoaded());
         }
@@ -114,7 +114,7 @@ private slots:
     void connectLoadsTheLibraryOfTheDevicesKind() {
         HostFixture f({.Kind = 2});
         QVERIFY(f.Connect()); // the status answers were accepted under the adopted kind
-        QCOMPARE(f.Link.LinkSignature, 0x02515253u);
+        QCOMPARE(f.Link.LinkSignature(), 0x02515253u);
         QCOMPARE(f.View.Captions.last(), Caption(2));
         QVERIFY(f.Host.LibraryPath().endsWith(FileOfKind(2)));
     }
@@ -122,13 +122,13 @@ private slots:
     void choosingByHandSetsTheSignatureButNotTheCaption() {
         HostFixture f;
         f.Host.ComboBox1Change(2);
-        QCOMPARE(f.Link.LinkSignature, 0x03515253u);
+        QCOMPARE(f.Link.LinkSignature(), 0x03515253u);
         QVERIFY(f.View.Captions.isEmpty());
         QVERIFY(f.View.ConfiguratorEnabled);
         QVERIFY(f.Host.LibraryPath().endsWith(FileOfKind(3)));
 
         f.Host.ComboBox1Change(-1);
-        QCOMPARE(f.Link.LinkSignature, 0u);
+        QCOMPARE(f.Link.LinkSignature(), 0u);
         QVERIFY(!f.View.ConfiguratorEnabled);
         QVERIFY(!f.Host.LibraryLoaded());
         QVERIFY(!f.Host.EntryFound());
@@ -150,7 +150,7 @@ private slots:
         QFETCH(bool, loads);
         HostFixture f({}, StandIns(qPrintable(folder)));
         f.Host.SetLibraryDirs({StandIns(qPrintable(folder))}, searchPath);
-        f.Link.EepromSize = 512;
+        f.Link.SetCapacity(Memory::Eeprom, 512);
         f.Host.ComboBox1Change(0);
         QCOMPARE(f.Host.LibraryLoaded(), loads);
         QVERIFY(!f.Host.EntryFound());
@@ -163,7 +163,7 @@ private slots:
 
     void throwingConfiguratorIsContained() {
         HostFixture f({}, StandIns("throwing"));
-        f.Link.EepromSize = 512;
+        f.Link.SetCapacity(Memory::Eeprom, 512);
         f.Host.ComboBox1Change(0);
         f.Host.Button3Click();
         QVERIFY(!f.Host.Running());
@@ -182,7 +182,7 @@ private slots:
     void kindChangeDuringCfgExecWaitsForItsReturn() {
         QFETCH(int, newKind);
         HostFixture f;
-        f.Link.EepromSize = 512;
+        f.Link.SetCapacity(Memory::Eeprom, 512);
         f.Adopt(1);
         const QString first = f.Host.LibraryPath();
         bool changed = false;
@@ -200,11 +200,11 @@ private slots:
         QCOMPARE(loadedInside, first); // not released under its own running code
         QVERIFY(!f.Host.Running());
         if (newKind == 2) {
-            QCOMPARE(f.Link.LinkSignature, SignatureOfKind(2));
+            QCOMPARE(f.Link.LinkSignature(), SignatureOfKind(2));
             QVERIFY(f.Host.LibraryPath().endsWith(FileOfKind(2)));
             QVERIFY(f.Host.EntryFound());
         } else {
-            QCOMPARE(f.Link.LinkSignature, 0u);
+            QCOMPARE(f.Link.LinkSignature(), 0u);
             QVERIFY(!f.Host.LibraryLoaded());
         }
         // The released library's request stays queued, without its completion and target.
@@ -213,7 +213,7 @@ private slots:
         QCOMPARE(entry.Command, uint8_t(cmdEepromWrite));
         QCOMPARE(entry.Data.at(kBlockDataOffset), uint8_t(1)); // the kind-1 library's tag
         QVERIFY(!entry.Completion);
-        QVERIFY(!f.Link.EepromReadTarget);
+        QVERIFY(!f.Link.ReadTarget(Memory::Eeprom));
     }
 
     // The example reads both areas and writes its run record at address 0 of each.
@@ -287,7 +287,7 @@ private slots:
         QVERIFY(f.Connect());
         QCOMPARE(f.Host.PluginReadEeprom(buffer.data(), 512, nullptr), 512);
         QCOMPARE(f.Host.PluginReadEeprom(other.data(), 513, nullptr), kRefused);
-        QCOMPARE(f.Link.EepromReadTarget, buffer.data()); // a refusal keeps the target
+        QCOMPARE(f.Link.ReadTarget(Memory::Eeprom), buffer.data()); // a refusal keeps the target
         QCOMPARE(f.Host.PluginWriteEeprom(buffer.data(), 1024, nullptr), kRefused);
         QCOMPARE(f.Host.PluginWriteAux(buffer.data(), 4096, nullptr), 4096);
         QCOMPARE(f.Host.PluginReadAux(buffer.data(), 4097, nullptr), kRefused);

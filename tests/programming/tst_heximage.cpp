@@ -171,9 +171,9 @@ private slots:
         const quint64 big = 1 << 20;
         const QByteArray high = ":02000004FFFFFC\r\n";
         using enum HexOutcome;
-        QTest::newRow("empty") << QByteArray() << big << Aborted << 0 << 0;
-        QTest::newRow("no end record") << Data(0x10, "11") << big << Aborted << 0 << 17;
-        QTest::newRow("colon last") << Data(0, "11") + ":" << big << Aborted << 0 << 1;
+        QTest::newRow("empty") << QByteArray() << big << Empty << 0 << 0;
+        QTest::newRow("no end record") << Data(0x10, "11") << big << NoEndRecord << 0 << 17;
+        QTest::newRow("colon last") << Data(0, "11") + ":" << big << NoEndRecord << 0 << 1;
         QTest::newRow("bad checksum")
             << Data(0, "11") + "\r\n:0100010022DD\r\n" + kEnd << big << Malformed << 3 << 1;
         QTest::newRow("bad data digit")
@@ -188,7 +188,8 @@ private slots:
         QTest::newRow("too large") << high + Data(0, "11") + kEnd << big << TooLarge << 0 << -1;
         QTest::newRow("malformed after too large")
             << high + Data(0, "11") + ":0100000011EF\n" + kEnd << big << Malformed << 3 << -1;
-        QTest::newRow("too large without end") << high + Data(0, "11") << big << Aborted << 0 << -1;
+        QTest::newRow("too large without end")
+            << high + Data(0, "11") << big << NoEndRecord << 0 << -1;
         QTest::newRow("one byte over")
             << Data(0, "00112233") + kEnd << quint64(3) << TooLarge << 0 << 1;
         QTest::newRow("exactly at limit")

@@ -51,7 +51,7 @@ class TestWriteJobs : public QObject {
 private slots:
     void blocksOfBothPasses() {
         Jobs j;
-        j.Link.FlashSize = 4096;
+        j.Link.SetCapacity(Memory::Flash, 4096);
         const Bytes image = RandomBytes(600);
         j.Writer.Button1Click(j.File("fw.bin", image));
         using E = std::tuple<uint8_t, uint32_t, int>;
@@ -70,7 +70,7 @@ private slots:
 
         // EEPROM images of 64 KiB and more keep counting: no wrap at 65536.
         j.Link.ClearQueue();
-        j.Link.EepromSize = 100000;
+        j.Link.SetCapacity(Memory::Eeprom, 100000);
         const Bytes data = RandomBytes(70000);
         j.Writer.Button2Click(j.File("data.bin", data));
         const auto entries = j.Entries(data);
@@ -81,8 +81,8 @@ private slots:
 
     void capacitiesBoundTheImage() {
         Jobs j;
-        j.Link.FlashSize = 512;
-        j.Link.EepromSize = 512;
+        j.Link.SetCapacity(Memory::Flash, 512);
+        j.Link.SetCapacity(Memory::Eeprom, 512);
         j.Writer.WriteFlashFile(j.File("exact.bin", RandomBytes(512)));
         QCOMPARE(int(j.Link.Queue().size()), 4);
         j.Link.ClearQueue();
@@ -105,7 +105,7 @@ private slots:
         // A HEX file placing data far up is refused before any image is built.
         j.Link.ClearQueue();
         j.View.Log.clear();
-        j.Link.FlashSize = 1u << 20;
+        j.Link.SetCapacity(Memory::Flash, 1u << 20);
         j.Writer.WriteFlashFile(
             j.File("far.hex", QByteArray(":02000004FFFFFC\n:0100000055AA\n:00000001FF\n")));
         QCOMPARE(j.View.Log, QStringList{kTooLarge});
@@ -117,7 +117,7 @@ private slots:
         huge.FlashSize = huge.EepromSize = 0xFFFFFFFF;
         Jobs j(huge);
         QVERIFY(j.Connect());
-        QCOMPARE(j.Link.FlashSize, 0xFFFFFFFFu);
+        QCOMPARE(j.Link.FlashSize(), 0xFFFFFFFFu);
         j.View.Log.clear();
 
         // Refused by their size alone, before anything is read or allocated.
@@ -144,8 +144,8 @@ private slots:
 
     void emptyImagesAndExtensions() {
         Jobs j;
-        j.Link.FlashSize = 1u << 16;
-        j.Link.EepromSize = 1u << 16;
+        j.Link.SetCapacity(Memory::Flash, 1u << 16);
+        j.Link.SetCapacity(Memory::Eeprom, 1u << 16);
         using E = std::tuple<uint8_t, uint32_t, int>;
         const std::vector<E> emptyFlash{{cmdFlashWrite, 0, 0}, {cmdFlashVerify, 0, 0}};
         j.Writer.WriteFlashFile(j.File("empty.bin", Bytes{}));
@@ -185,7 +185,8 @@ private slots:
 
     void unreadableFiles() {
         Jobs j;
-        j.Link.FlashSize = j.Link.EepromSize = 4096;
+        j.Link.SetCapacity(Memory::Flash, 4096);
+        j.Link.SetCapacity(Memory::Eeprom, 4096);
         j.Writer.Button1Click(j.Dir.filePath("missing.mts"));
         j.Writer.Button1Click(QString());
         QCOMPARE(j.View.Log, (QStringList{kFlashStart, kFlashStart}));
@@ -251,7 +252,7 @@ private slots:
         j.Writer.WriteFlashFile(j.File("fw.bin", firmware));
         QVERIFY(j.RunUntil([&] { return j.Device.FramesReceivedOfType(cmdFlashWrite) >= 100; }));
         j.Device.SetPresent(false);
-        QVERIFY(j.RunUntil([&] { return !j.Link.Usb.IsOpen; }));
+        QVERIFY(j.RunUntil([&] { return !j.Link.IsOpen(); }));
         QVERIFY(!j.Link.Queue().empty());
         j.Device.SetPresent(true);
         j.Link.ToolButton1Click(); // the operator connects again

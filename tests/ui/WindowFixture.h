@@ -29,6 +29,7 @@ struct WindowFixture {
         Settings = new ktr::TComCFGForm(*Form, SettingsFile, Form.get());
         Settings->setObjectName(QStringLiteral("ComCFGForm"));
         Form->SetSettingsDialog(Settings);
+        QObject::connect(&Form->Link(), &ktr::LinkControl::QueueDrained, [this] { ++Drained; });
     }
 
     template <class T> T* Get(const char* name) const {
@@ -52,11 +53,11 @@ struct WindowFixture {
 
     // Presses the connect button and waits until the status answers have drained.
     bool Connect() {
+        const int before = Drained;
         Get<QToolButton>("ToolButton1")->click();
         return RunUntil([&] {
-            return Form->Link().LinkEstablished && Form->Link().FlashSize > 0 &&
-                   Form->Link().Queue().empty() &&
-                   Log().contains(QStringLiteral("Операция успешно завершена."));
+            return Form->Link().LinkEstablished() && Form->Link().FlashSize() > 0 &&
+                   Form->Link().Queue().empty() && Drained > before;
         });
     }
 
@@ -66,6 +67,7 @@ struct WindowFixture {
     ktr::sim::DeviceModel Device;
     std::unique_ptr<ktr::TForm1> Form;
     ktr::TComCFGForm* Settings;
+    int Drained = 0; // queues drained so far
 };
 
 // Answers the modal boxes and dialogs that come up while it is armed: records each one's

@@ -86,7 +86,7 @@ private slots:
         ModalAnswerer yes(ModalAnswerer::Click(QMessageBox::Yes));
         f.Form->close();
         QCOMPARE(yes.Seen.size(), 1);
-        QVERIFY(!f.Form->Link().Usb.IsOpen);
+        QVERIFY(!f.Form->Link().IsOpen());
     }
 
 private:

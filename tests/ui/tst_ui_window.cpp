@@ -65,7 +65,7 @@ private slots:
         QCOMPARE(f.Get<QLabel>("Label1")->text(), QString());
         QCOMPARE(f.Form->ConnectImage(), kImageConnectClosed);
         QCOMPARE(f.Form->DisconnectImage(), kImageDisconnectClosed);
-        QVERIFY(!f.Form->Link().Usb.IsOpen); // nothing opens the link at start-up
+        QVERIFY(!f.Form->Link().IsOpen()); // nothing opens the link at start-up
         QCOMPARE(f.Bus.OpenCalls(), 0);
         QCOMPARE(f.Bus.InitCalls(), 1);
         // Fixed border, design client width, nothing to minimise or maximise.
@@ -86,13 +86,13 @@ private slots:
         kinds->setCurrentIndex(1);
         emit kinds->activated(1);
         QVERIFY(button3->isEnabled());
-        QCOMPARE(f.Form->Link().LinkSignature, 0x02515253u);
+        QCOMPARE(f.Form->Link().LinkSignature(), 0x02515253u);
         QCOMPARE(f.Form->windowTitle(), QStringLiteral("Конфигуратор различных устройств"));
         // Typing a name that is no kind clears the choice.
         kinds->lineEdit()->clear();
         QTest::keyClick(kinds->lineEdit(), Qt::Key_X);
         QVERIFY(!button3->isEnabled());
-        QCOMPARE(f.Form->Link().LinkSignature, 0u);
+        QCOMPARE(f.Form->Link().LinkSignature(), 0u);
     }
 
     void portFieldKeysRewritingAndErrors() {
@@ -214,14 +214,14 @@ private slots:
             QCOMPARE(no.Seen, QStringList{kQuestion});
         }
         QVERIFY(f.Form->isVisible());
-        QVERIFY(f.Form->Link().Usb.IsOpen);
+        QVERIFY(f.Form->Link().IsOpen());
         QCOMPARE(f.Log(), before); // a cancelled exit is silent
 
         ModalAnswerer yes(ModalAnswerer::Click(QMessageBox::Yes));
         MenuItem(f, QStringLiteral("Выход"))->trigger(); // the same question as the close box
         QCOMPARE(yes.Seen, QStringList{kQuestion});
         QVERIFY(!f.Form->isVisible());
-        QVERIFY(!f.Form->Link().Usb.IsOpen);
+        QVERIFY(!f.Form->Link().IsOpen());
         QCOMPARE(f.Log().mid(before.size()), (QStringList{kClosing, kClosed}));
     }
 
