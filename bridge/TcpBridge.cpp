@@ -21,6 +21,8 @@ namespace ktr {
 namespace {
 
 const QByteArray kBanner = QByteArrayLiteral("Welcome to TcpSrv\r\n");
+const QString kClientStuckLine =
+    QStringLiteral("TCP-клиент не принимает данные, соединение закрыто.");
 
 QString SocketErrorText(int code, const QString& step, const QString& description) {
     return QStringLiteral("Error %1 in function %2\r\n%3").arg(code).arg(step, description);
@@ -66,7 +68,8 @@ qint64 PendingInSystem(const QTcpSocket& client) {
 } // namespace
 
 TcpBridge::TcpBridge(LinkControl& link, HostView& view, BridgeTimings timings)
-    : link_(link), view_(view), server_(std::make_unique<QTcpServer>()) {
+    : link_(link), view_(view), closeGraceMs_(timings.CloseGraceMs),
+      server_(std::make_unique<QTcpServer>()) {
     Timer3.setInterval(timings.StatusMs);
     Timer4.setInterval(timings.FlushMs);
     Timer4.setSingleShot(true);
@@ -207,11 +210,25 @@ void TcpBridge::AskToClose(QTcpSocket* client) {
     const qint64 sent = client->bytesAvailable() + PendingInSystem(*client);
     closing_[client] = sent;
     if (sent == 0) {
-        client->disconnectFromHost();
+        CloseWhenSent(client);
         return;
     }
     readsWaiting_ = true;
     ScheduleResume();
+}
+
+// Qt closes the connection once the replies are out. One that does not take them in time is
+// reset, as a client that stops reading is.
+void TcpBridge::CloseWhenSent(QTcpSocket* client) {
+    client->disconnectFromHost();
+    if (client->state() != QAbstractSocket::ClosingState) return;
+    QTimer::singleShot(closeGraceMs_, client, [this, client] {
+        Reported([&] {
+            if (client->state() != QAbstractSocket::ClosingState) return;
+            view_.AddLog(kClientStuckLine);
+            client->abort();
+        });
+    });
 }
 
 // What is still to be read from a client: for one asked to close, no more than it had sent
@@ -250,7 +267,7 @@ void TcpBridge::WSocketServer1DataAvailable(QTcpSocket* client) {
     if (closing != closing_.end() && n > 0) {
         closing->second -= n;
         if (closing->second == 0 && client->state() == QAbstractSocket::ConnectedState)
-            client->disconnectFromHost();
+            CloseWhenSent(client);
     }
     // Qt announces only new bytes: what is left behind must be fetched when reading resumes.
     if (Unread(client) > 0) readsWaiting_ = true;
@@ -331,7 +348,7 @@ void TcpBridge::SendToClients(const uint8_t* data, int size) {
         // disconnect: nothing to send to.
         if (client->state() != QAbstractSocket::ConnectedState || closing_.count(client)) continue;
         if (client->bytesToWrite() + size > kClientBacklogBytes) {
-            view_.AddLog(QStringLiteral("TCP-клиент не принимает данные, соединение закрыто."));
+            view_.AddLog(kClientStuckLine);
             client->abort();
             continue;
         }

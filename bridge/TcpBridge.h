@@ -40,6 +40,9 @@ constexpr int64_t kClientReadBufferBytes = 64 * 1024; // what Qt takes in ahead 
 struct BridgeTimings {
     int StatusMs = 1000; // Timer3
     int FlushMs = 20;    // Timer4
+    // How long a client asked to close, all its bytes read, may take to receive its last
+    // replies before it is reset.
+    int CloseGraceMs = 10000;
 };
 
 // A failure to open the server, carrying the socket layer's text ("Error 98 in function
@@ -63,8 +66,8 @@ public:
     // Asks every client to close, closes the server, then listens on 127.0.0.1 at portText
     // exactly as the port field shows it. A client asked to close gets no more replies; the
     // replies it still has to take go out first, and the bytes it had sent before are still
-    // read and delivered; then the connection closes. Throws TcpServerError; the status is
-    // then left as it was.
+    // read and delivered; then the connection closes (reset if the replies are not taken
+    // within CloseGraceMs). Throws TcpServerError; the status is then left as it was.
     void TcpServerOpen(const QString& portText);
     void TcpServerStatus();
     // The port field's rules: text that is an integer is shown as its value in plain decimal,
@@ -100,11 +103,13 @@ private:
     void ResumeReading();
     void Release(QTcpSocket* client);
     void AskToClose(QTcpSocket* client);
+    void CloseWhenSent(QTcpSocket* client);
     qint64 Unread(QTcpSocket* client) const;
     template <class Handler> void Reported(Handler handler);
 
     LinkControl& link_;
     HostView& view_;
+    int closeGraceMs_;
     uint8_t tcpInBuffer_[kTcpInBufferSize] = {};
     int32_t fill_ = 0;
     // The client list, in accept order; a client leaves it once its disconnect is handled.

@@ -128,6 +128,7 @@ private slots:
     void twoClientsMergeInputAndBothGetEveryReply();
     void slowClientIsClosedAloneAndClosedClientIsSkipped();
     void portChangeClosesClientsWithoutLosingBytesEitherWay();
+    void clientAskedToCloseThatTakesNoRepliesIsResetInTime();
     void portFieldRules_data();
     void portFieldRules();
     void openFailures_data();
@@ -292,6 +293,18 @@ void TestTcpBridge::portChangeClosesClientsWithoutLosingBytesEitherWay() {
     f.Send(*again, "after");
     QVERIFY(f.Deliver(size_t(sent.size()) + 5));
     QCOMPARE(f.Bridge.BridgeSequence, uint8_t(sequence + 1));
+}
+
+void TestTcpBridge::clientAskedToCloseThatTakesNoRepliesIsResetInTime() {
+    BridgeFixture f({kNeverMs, kNeverMs, 1});
+    RawClient stuck(f.Bridge.ListeningPort(), 4096);
+    QVERIFY(stuck.Connected);
+    QVERIFY(f.RunUntil([&] { return f.Bridge.ClientCount() == 1; }));
+    const QByteArray replies = Pattern(6 << 20, 8); // more than the system takes for it
+    f.Bridge.SendToClients(reinterpret_cast<const uint8_t*>(replies.constData()), replies.size());
+    f.Bridge.TcpServerOpen(QString::number(f.Bridge.ListeningPort()));
+    QVERIFY(f.RunUntil([&] { return f.Bridge.ClientCount() == 0; }));
+    QCOMPARE(f.View.Log, QStringList{"TCP-клиент не принимает данные, соединение закрыто."});
 }
 
 void TestTcpBridge::portFieldRules_data() {
