@@ -35,8 +35,9 @@ void DelayedCalls::Run() {
             continue;
         }
         const auto first = calls_.begin();
-        if (first->first > Clock::now()) {
-            wake_.wait_until(lock, first->first);
+        // A copy: Stop() may clear the calls while this thread waits.
+        if (const Clock::time_point due = first->first; due > Clock::now()) {
+            wake_.wait_until(lock, due);
             continue;
         }
         std::function<void()> call = std::move(first->second);
