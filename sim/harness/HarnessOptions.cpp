@@ -229,10 +229,12 @@ PATH, then beside the harness.
 Devices:
   --devices N              N devices at once (1 to 16; default 1), on bus 001 as
                            devices 002 to N+1, each with its own memories. With
-                           more than one, each name gets " #K" appended (K from 1)
-  --on-device K            the device and fault options that follow, up to the
-                           next --on-device, apply to device K alone; those
-                           before the first --on-device apply to every device
+                           more than one, each name gets " #K" appended (K from
+                           1) unless --on-device K gives it a --name
+  --on-device K            the device, fault and result-file options that follow,
+                           up to the next --on-device, apply to device K alone;
+                           those before the first --on-device apply to every
+                           device
 
 Device:
   --kind N                 device kind in every signature (default 1; any 0-255)
