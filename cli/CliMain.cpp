@@ -1,4 +1,5 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
+#include "CliGang.h"
 #include "CliSession.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,20 +58,18 @@ int main(int argc, char** argv) {
         return kExitDone;
     }
 
-    ktr::LibUsbBackend usb;
-    CliSession session(usb, options, output);
-
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
         std::perror("ktr-cli: socketpair");
         return kExitUsage;
     }
+    std::function<void(int)> interrupt; // the run's, once it exists
     QSocketNotifier notifier(signalPipe[1], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &session, [&] {
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
         char signal = 0;
+        if (read(signalPipe[1], &signal, 1) != 1) return;
         // The first signal says how the command ends: SIGINT 130, SIGTERM 143.
-        if (read(signalPipe[1], &signal, 1) == 1 && options.InterruptSignal == 0)
-            options.InterruptSignal = signal;
-        session.Interrupt();
+        if (options.InterruptSignal == 0) options.InterruptSignal = signal;
+        if (interrupt) interrupt(signal);
     });
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -77,5 +78,22 @@ int main(int argc, char** argv) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
 
+    if (options.SeveralDevices()) {
+        CliGang gang(QCoreApplication::applicationFilePath(), options, output);
+        interrupt = [&](int signal) { gang.Interrupt(signal); };
+        return gang.Run();
+    }
+
+    // KTR_USB_BACKEND (libusb1, libusb0) overrides the build's choice, for tests of both.
+    const char* backendName = std::getenv("KTR_USB_BACKEND");
+    const std::unique_ptr<ktr::UsbBackend> usb =
+        ktr::NewSystemUsbBackend(backendName ? backendName : "");
+    if (!usb) {
+        std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n", backendName);
+        return kExitUsage;
+    }
+    CliSession session(*usb, options, output);
+
+    interrupt = [&](int) { session.Interrupt(); };
     return session.Run();
 }

@@ -69,6 +69,18 @@ bool Transfer(UsbDevice& dev, int requestType, uint8_t* buffer, int bufferSize, 
                                 reinterpret_cast<char*>(buffer), size, kTransferTimeoutMs);
     return dev.LastResult >= 0;
 }
+
+void Submit(UsbDevice& dev, int requestType, uint8_t* buffer, int bufferSize, int request,
+            int value, int index, int size, std::function<void(bool)> done) {
+    if (!dev.Handle) return done(false);
+    size = std::clamp(size, 0, bufferSize);
+    dev.Backend->SubmitControl(dev.Handle, requestType, request, value, index,
+                               reinterpret_cast<char*>(buffer), size, kTransferTimeoutMs,
+                               [&dev, done = std::move(done)](int result) {
+                                   dev.LastResult = result;
+                                   done(result >= 0);
+                               });
+}
 } // namespace
 
 bool UsbReceive(UsbDevice& dev, int request, int value, int index, int size) {
@@ -79,6 +91,22 @@ bool UsbReceive(UsbDevice& dev, int request, int value, int index, int size) {
 bool UsbSend(UsbDevice& dev, int request, int value, int index, int size) {
     return Transfer(dev, kRequestTypeOut, dev.TransmitBuffer, kTransmitBufferSize, request, value,
                     index, size);
+}
+
+void UsbSubmitReceive(UsbDevice& dev, int request, int value, int index, int size,
+                      std::function<void(bool ok)> done) {
+    Submit(dev, kRequestTypeIn, dev.ReceiveBuffer, kReceiveBufferSize, request, value, index, size,
+           std::move(done));
+}
+
+void UsbSubmitSend(UsbDevice& dev, int request, int value, int index, int size,
+                   std::function<void(bool ok)> done) {
+    Submit(dev, kRequestTypeOut, dev.TransmitBuffer, kTransmitBufferSize, request, value, index,
+           size, std::move(done));
+}
+
+void UsbCancel(UsbDevice& dev) {
+    dev.Backend->CancelControl();
 }
 
 } // namespace ktr

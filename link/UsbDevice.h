@@ -6,6 +6,7 @@
 #include "UsbBackend.h"
 
 #include <cstdint>
+#include <functional>
 
 namespace ktr {
 
@@ -51,5 +52,15 @@ bool UsbClose(UsbDevice& dev);
 // handle: false, LastResult untouched. Otherwise LastResult := result; true when >= 0.
 bool UsbReceive(UsbDevice& dev, int request, int value, int index, int size);
 bool UsbSend(UsbDevice& dev, int request, int value, int index, int size);
+// The same two without waiting: `done(ok)` is called exactly once, after LastResult is set
+// (with no handle: at once, false, LastResult untouched). The buffer is in use until then.
+// With a backend that completes synchronously, done runs before these return.
+void UsbSubmitReceive(UsbDevice& dev, int request, int value, int index, int size,
+                      std::function<void(bool ok)> done);
+void UsbSubmitSend(UsbDevice& dev, int request, int value, int index, int size,
+                   std::function<void(bool ok)> done);
+// Ends the transfer in flight: its done has run (false, LastResult -ECANCELED, unless it
+// had finished) when this returns.
+void UsbCancel(UsbDevice& dev);
 
 } // namespace ktr

@@ -49,7 +49,7 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
     SetUpLook();
 
     AddLog(QStringLiteral("Запуск программы"));
-    if (!options.Usb) ownUsb_ = std::make_unique<LibUsbBackend>();
+    if (!options.Usb) ownUsb_ = NewSystemUsbBackend();
     UsbBackend& usb = options.Usb ? *options.Usb : *ownUsb_;
     link_ = std::make_unique<LinkControl>(usb, *this, options.Link); // initialises USB, closed
     jobs_ = std::make_unique<WriteJobs>(*link_);
