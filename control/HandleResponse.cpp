@@ -5,6 +5,8 @@
 #include "LinkControl.h"
 #include "LogTexts.h"
 
+#include <utility>
+
 namespace ktr {
 
 namespace {
@@ -32,11 +34,13 @@ bool LinkControl::AddressMatches(const uint8_t* payload, int payloadLength) cons
 void LinkControl::Notify(int32_t value) {
     const PluginCompletion completion = queue_.front().Completion;
     if (!completion) return;
+    const uint64_t outer = std::exchange(notifying_, queue_.front().Serial);
     try {
         completion(value);
     } catch (...) {
         // Configurator code is not ours to fail on: its errors are swallowed.
     }
+    notifying_ = outer;
 }
 
 // Removes the head only if it is still the entry the answer was for: a completion that
@@ -64,7 +68,8 @@ void LinkControl::ReadAnswer(Memory memory, const uint8_t* payload, int payloadL
     if (!CountFits(payload, queue_.front()) || payloadLength < kBlockHeaderSize + count) return;
     const uint64_t serial = queue_.front().Serial;
     Notify(BlockEnd(payload));
-    if (queue_.empty() || queue_.front().Serial != serial) return;
+    const bool stillHead = !queue_.empty() && queue_.front().Serial == serial;
+    if (!stillHead && retiredEarly_ != serial) return;
     // A later read may have redirected this answer into a smaller buffer: copy only what
     // lies inside the Count that buffer was accepted with.
     const ReadBuffer& target = memory == Memory::Eeprom ? eepromReadTarget_ : auxReadTarget_;

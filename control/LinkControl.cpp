@@ -117,6 +117,16 @@ void LinkControl::ClearQueue() {
     ShowQueueCount();
 }
 
+void LinkControl::DropQueuedAfter(size_t count) {
+    if (count >= queue_.size()) return;
+    while (queue_.size() > count) {
+        queuedBytes_[queue_.back().Command] -= queue_.back().Length;
+        queue_.pop_back();
+    }
+    view_.SetProgressPosition(int(queue_.size()));
+    ShowQueueCount();
+}
+
 void LinkControl::ShowQueueCount() {
     // Once per entry queued or retired: concatenation, not a format parsed each time.
     view_.SetQueueCaption(QStringLiteral("Очередь команд: ") + QString::number(queue_.size()) +
@@ -272,9 +282,15 @@ void LinkControl::ScheduleAnswerRetry() {
 }
 
 void LinkControl::ReceiveData() {
-    // A completion routine that spins an event loop would run this inside HandleResponse,
-    // where the frame being handled still lies in the accumulator: skip; Timer2 reads later.
-    if (!usb_.IsOpen || receiving_) return;
+    if (!usb_.IsOpen) return;
+    // A completion that waits in an event loop for answers to requests it has just queued
+    // would wait forever behind its own block: the device answers only what is sent. Its
+    // block is answered, so it is retired and the link goes on; its bytes still land once
+    // the completion returns.
+    if (notifying_ != 0 && !queue_.empty() && queue_.front().Serial == notifying_) {
+        retiredEarly_ = notifying_;
+        Retire(notifying_);
+    }
     if (!UsbReceive(usb_, 0, 0, 0, kReceiveTransferSize)) {
         LinkFault();
         return;
@@ -286,9 +302,7 @@ void LinkControl::ReceiveData() {
     }
     answerRetryUs_ = timings_.AnswerRetryUs;
     answerWait_.start();
-    receiving_ = true;
     rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
-    receiving_ = false;
     PostReceive();
 }
 

@@ -54,6 +54,9 @@ public:
     void DequeueCommand();
     // Drops every entry; logs and emits QueueCleared only when there was one.
     void ClearQueue();
+    // Drops the entries behind the first count, silently: the tail of a request that could
+    // not be queued whole. Nothing changes when count is not below the queue's size.
+    void DropQueuedAfter(size_t count);
     // Queues the identification and the three size queries.
     void RequestStatus();
     const CommandQueue& Queue() const { return queue_; }
@@ -190,7 +193,10 @@ private:
     CommandQueue queue_;
     uint64_t queuedBytes_[256] = {};
     uint64_t nextSerial_ = 1;
-    bool receiving_ = false;
+    // The head whose completion runs now (0: none), and the last head retired early because
+    // its completion waited in an event loop.
+    uint64_t notifying_ = 0;
+    uint64_t retiredEarly_ = 0;
     bool receivePosted_ = false;
     // The answer retry: set by a command frame sent, dropped by a poll sent or a close.
     bool answerAwaited_ = false;

@@ -40,9 +40,13 @@ void RxAccumulator::ParseReceived() {
             ++consumed_;
             continue;
         }
-        sink_.HandleResponse(p);
+        // Out of the buffer before it is handled: a sink that waits in an event loop may
+        // receive and parse the frames that follow meanwhile.
+        uint8_t frame[kMaxReceivableLength + kFrameOverhead];
+        std::memcpy(frame, p, size_t(length + kFrameOverhead));
         consumed_ += length + kFrameOverhead;
         CompactAccumulator();
+        sink_.HandleResponse(frame);
     }
     CompactAccumulator();
 }

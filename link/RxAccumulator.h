@@ -12,8 +12,9 @@ namespace ktr {
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
-    // A complete frame with the accepted signature and a good checksum; valid only during
-    // the call, and the sink must not run ParseReceived from inside it.
+    // A complete frame with the accepted signature and a good checksum, already taken out of
+    // the buffer and valid only during the call. The sink may append and parse from inside
+    // it (a configurator waiting in an event loop): the frames that follow are handled there.
     virtual void HandleResponse(const uint8_t* frame) = 0;
     // Called right after a signature was adopted while LinkSignature was 0; may set
     // LinkSignature again (to 0 for a kind the host does not serve).

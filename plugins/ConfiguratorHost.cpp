@@ -1,5 +1,6 @@
 #include "ConfiguratorHost.h"
 
+#include "HexImage.h"
 #include "LinkControl.h"
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 namespace ktr {
@@ -168,6 +170,10 @@ void ConfiguratorHost::ReleaseLibrary() {
 void ConfiguratorHost::LoadLibrary(int itemIndex) {
     const QString baseName = QString::fromLatin1(kDeviceKinds[itemIndex].Library);
     auto library = std::make_unique<QLibrary>();
+    // A library may leave something behind (a timer, a thread) that calls into its code
+    // after the release: its code stays mapped for the program's run, so such a call finds
+    // it. The release still ends every call from the host.
+    library->setLoadHints(QLibrary::PreventUnloadHint);
     // QLibrary's own search skips the program's folder, where the libraries are installed.
     bool loaded = false;
     for (const QString& dir : libraryDirs_) {
@@ -202,19 +208,37 @@ void ConfiguratorHost::QueueBlocks(uint8_t command, const uint8_t* source, int32
     }
 }
 
+bool ConfiguratorHost::Accepts(Memory memory, const void* buffer, int32_t count) const {
+    return buffer && count <= int32_t(link_.Capacity(memory)) && count <= int64_t(kMaxImageBytes);
+}
+
+// All of a request's blocks, or none: a request refused half-way must not leave blocks
+// queued that the library was told were refused.
+bool ConfiguratorHost::QueueRequest(uint8_t command, const uint8_t* source, int32_t count,
+                                    PluginCompletion completion) {
+    const size_t queued = link_.Queue().size();
+    try {
+        QueueBlocks(command, source, count, completion);
+        return true;
+    } catch (const std::bad_alloc&) {
+        link_.DropQueuedAfter(queued);
+        return false;
+    }
+}
+
 int32_t ConfiguratorHost::Read(Memory memory, uint8_t command, uint8_t* target, int32_t count,
                                PluginCompletion completion) {
-    if (!target || count > int32_t(link_.Capacity(memory))) return kRefused;
+    if (!Accepts(memory, target, count) || !QueueRequest(command, nullptr, count, completion))
+        return kRefused;
     link_.SetReadTarget(memory, target, count);
-    QueueBlocks(command, nullptr, count, completion);
     link_.OpenLink();
     return count;
 }
 
 int32_t ConfiguratorHost::Write(Memory memory, uint8_t command, const uint8_t* source,
                                 int32_t count, PluginCompletion completion) {
-    if (!source || count > int32_t(link_.Capacity(memory))) return kRefused;
-    QueueBlocks(command, source, count, completion);
+    if (!Accepts(memory, source, count) || !QueueRequest(command, source, count, completion))
+        return kRefused;
     link_.OpenLink();
     return count;
 }

@@ -39,10 +39,11 @@ public:
     void Button3Click();
     void BeforeDestruction();
 
-    // The four host callbacks: Count when accepted, -7 when refused (a null buffer, or Count
-    // above the area's reported size). Blocks of 256 from address 0, each with completion;
-    // Count 0 or below queues nothing; both then run OpenLink. A read makes target the
-    // area's read target, bounded by Count.
+    // The four host callbacks: Count when accepted, -7 when refused (a null buffer, a Count
+    // above the area's reported size or above kMaxImageBytes, or memory for its blocks not to
+    // be had: a refusal queues nothing and leaves the read target as it was). Blocks of 256 from
+    // address 0, each with completion; Count 0 or below queues nothing; both then run OpenLink. A
+    // read makes target the area's read target, bounded by Count.
     int32_t PluginReadEeprom(uint8_t* target, int32_t count, PluginCompletion completion);
     int32_t PluginReadAux(uint8_t* target, int32_t count, PluginCompletion completion);
     int32_t PluginWriteEeprom(const uint8_t* source, int32_t count, PluginCompletion completion);
@@ -62,6 +63,9 @@ public:
 private:
     void ReleaseLibrary();
     void LoadLibrary(int itemIndex);
+    bool Accepts(Memory memory, const void* buffer, int32_t count) const;
+    bool QueueRequest(uint8_t command, const uint8_t* source, int32_t count,
+                      PluginCompletion completion);
     int32_t Read(Memory memory, uint8_t command, uint8_t* target, int32_t count,
                  PluginCompletion completion);
     int32_t Write(Memory memory, uint8_t command, const uint8_t* source, int32_t count,

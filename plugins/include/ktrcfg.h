@@ -53,13 +53,21 @@ extern "C" {
    N bytes carries N. For a read, the block's bytes are copied into the target right AFTER
    the call returns. Never called for requests dropped by the tool (a disconnect, a
    verification error elsewhere) or still queued when the library is released. Whatever it
-   throws is caught and ignored. */
+   throws is caught and ignored.
+   Inside a completion the library may call the four callbacks (their requests queue behind
+   what is already queued) and may wait for their answers in a nested event loop, such as a
+   modal window: the block that is being completed counts as answered from then on and the
+   link goes on, so the completions of later blocks and of the new requests arrive, in
+   order, while it waits (nested inside this call). A read block's bytes still land in the
+   target only when this call returns. Blocking the thread without an event loop stops all
+   answers. */
 typedef void(KTRCFG_CALL* KtrCfgCompletion)(int32_t endAddress);
 
 /* Reads the first count bytes of the area (device address 0 on) into target, in blocks.
-   Returns count when accepted, KTRCFG_REFUSED when target is null or count exceeds the
+   Returns count when accepted, KTRCFG_REFUSED when target is null, count exceeds the
    area's size as the device reported it (every count above 0 is refused until the device
-   has reported its sizes). A count of 0 or below queues nothing and returns count.
+   has reported its sizes) or 64 MiB whatever the device reports, or the tool cannot hold the
+   request; a refused request queues nothing. A count of 0 or below queues nothing and returns count.
    target must stay valid until the last block's answer has arrived; a later read of the
    same area takes over as the target of answers still due (never written past the later
    read's count). completion may be null. */
@@ -74,8 +82,11 @@ typedef int32_t(KTRCFG_CALL* KtrCfgWrite)(const uint8_t* source, int32_t count,
 
 /* The library's entry point, called when the operator starts the configurator. The
    callbacks stay valid while the library is loaded, also after CfgExec has returned. The
-   tool releases the library when the device kind changes and when it closes: leave
-   nothing behind that would call into it afterwards (pending timers, registrations). */
+   tool releases the library when the device kind changes and when it closes: it calls
+   nothing of the library afterwards, and the next start loads it anew. Leave nothing behind
+   that would call into it (pending timers, registrations): the tool keeps the library's code
+   mapped so that such a call does not crash the program, but the library's state after a
+   release is not defined. */
 typedef void(KTRCFG_CALL* KtrCfgExecProc)(KtrCfgRead readAux, KtrCfgWrite writeAux,
                                           KtrCfgRead readEeprom, KtrCfgWrite writeEeprom);
 

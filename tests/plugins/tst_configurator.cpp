@@ -1,6 +1,7 @@
 // The configurator host against the simulated device and stand-in libraries: the device
 // kinds, loading and releasing, CfgExec, and the four callbacks with their bounds.
 #include "ConfiguratorHost.h"
+#include "HexImage.h"
 #include "HexText.h"
 #include "LinkFixture.h"
 #include "LogLines.h"
@@ -37,8 +38,9 @@ const QString kExampleDir = QStringLiteral(KTR_EXAMPLE_CONFIGURATORS);
 // libraries from one folder.
 struct HostFixture : LinkFixture {
     explicit HostFixture(sim::DeviceConfig config = {},
-                         const QString& libraries = StandIns("kinds"))
-        : LinkFixture(config), Host(Link, View) {
+                         const QString& libraries = StandIns("kinds"),
+                         LinkTimings timings = {60000, 5, 0})
+        : LinkFixture(config, timings), Host(Link, View) {
         completions.clear();
         Host.SetLibraryDirs({libraries});
         Link.SetDeviceKindHook(&Host);
@@ -75,6 +77,28 @@ struct HostFixture : LinkFixture {
 
     ConfiguratorHost Host;
 };
+
+// A library whose first completion reads another area and waits for it in its own event
+// loop (a modal window), for longer than the watchdog interval.
+constexpr int kShortWatchdogMs = 150;
+struct WaitingLibrary {
+    ConfiguratorHost* Host = nullptr;
+    Bytes Aux = Bytes(300);
+    bool AuxRead = false;
+} waiting;
+void AuxDone(int32_t end) {
+    completions.push_back(-end);
+    waiting.AuxRead |= end == 300;
+}
+void EepromDoneAndWait(int32_t end) {
+    completions.push_back(end);
+    if (end != 256) return;
+    QCOMPARE(waiting.Host->PluginReadAux(waiting.Aux.data(), 300, AuxDone), 300);
+    QElapsedTimer clock;
+    clock.start();
+    while ((!waiting.AuxRead || clock.elapsed() < 3 * kShortWatchdogMs) && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+}
 
 } // namespace
 
@@ -172,6 +196,28 @@ private slots:
         QCOMPARE(f.Link.Queue().size(), size_t(2));
     }
 
+    // Its timer fires after the release, on a kind change and after the host has gone.
+    void libraryLeavingATimerBehindIsSurvived() {
+        const auto letTimersFire = [] {
+            QElapsedTimer clock;
+            clock.start();
+            while (clock.elapsed() < 100)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        };
+        {
+            HostFixture f({}, StandIns("leaving"));
+            f.Host.ComboBox1Change(0);
+            f.Host.Button3Click();
+            f.Host.ComboBox1Change(1);
+            QVERIFY(!f.Host.LibraryLoaded());
+            letTimersFire();
+            f.Host.ComboBox1Change(0);
+            QVERIFY(f.Host.EntryFound());
+            f.Host.Button3Click();
+        }
+        letTimersFire();
+    }
+
     // The stand-in's CfgExec queues a write; the test changes the kind right then, as an
     // adoption at a connect or a choice in the list would while the library's window runs.
     void kindChangeDuringCfgExecWaitsForItsReturn_data() {
@@ -214,6 +260,26 @@ private slots:
         QCOMPARE(entry.Data.at(kBlockDataOffset), uint8_t(1)); // the kind-1 library's tag
         QVERIFY(!entry.Completion);
         QVERIFY(!f.Link.ReadTarget(Memory::Eeprom));
+    }
+
+    // The completion's own request is answered while it waits, the answers keep their order
+    // and the watchdog stays quiet, since the device keeps answering.
+    void completionMayWaitForItsOwnRequests() {
+        HostFixture f({}, StandIns("kinds"), {kShortWatchdogMs, 5, 0});
+        const Bytes eeprom = RandomBytes(512), aux = RandomBytes(300);
+        f.Device.Eeprom() = eeprom;
+        f.Device.Aux() = aux;
+        QVERIFY(f.Connect());
+        waiting = {&f.Host};
+        Bytes target(512);
+        QCOMPARE(f.Host.PluginReadEeprom(target.data(), 512, EepromDoneAndWait), 512);
+        QVERIFY(f.AwaitCompletions(4));
+        QCOMPARE(completions, (std::vector<int32_t>{256, 512, -256, -300}));
+        QCOMPARE(target, eeprom);
+        QCOMPARE(waiting.Aux, aux);
+        QVERIFY(f.Link.IsOpen());
+        QVERIFY(!f.View.Log.contains(kWatchdog));
+        QVERIFY(f.Link.Queue().empty());
     }
 
     // The example reads both areas and writes its run record at address 0 of each.
@@ -292,6 +358,15 @@ private slots:
         QCOMPARE(f.Host.PluginWriteAux(buffer.data(), 4096, nullptr), 4096);
         QCOMPARE(f.Host.PluginReadAux(buffer.data(), 4097, nullptr), kRefused);
         QCOMPARE(f.Link.Queue().size(), size_t(2 + 16));
+
+        // A device claiming an area near 2 GiB still gets no request above the image ceiling.
+        HostFixture huge({.ClaimedEepromSize = 0x7FFFFFFF, .ClaimedAuxSize = 0x7FFFFFFF});
+        QVERIFY(huge.Connect());
+        for (int32_t count : {int32_t(kMaxImageBytes) + 1, INT32_MAX})
+            for (int callback = 0; callback < 4; ++callback)
+                QCOMPARE(huge.Call(callback, buffer.data(), count), kRefused);
+        QVERIFY(huge.Link.Queue().empty());
+        QVERIFY(!huge.Link.ReadTarget(Memory::Aux));
     }
 
     void writeBytesAreTakenAtTheCall() {
