@@ -5,8 +5,14 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace ktr::sim {
+
+SimUsbBus::SimUsbBus() {
+    heldTimer_.setSingleShot(true);
+    heldTimer_.callOnTimeout([this] { TimeOutHeldTransfer(); });
+}
 
 void SimUsbBus::Attach(DeviceModel& model, int bus, uint16_t vendor, uint16_t product) {
     slots_.push_back({&model, bus, vendor, product});
@@ -110,6 +116,33 @@ int SimUsbBus::ControlMsg(usb_dev_handle* handle, int requestType, int request, 
     if (requestType == kRequestTypeOut) return model.Out(data, size);
     if (requestType == kRequestTypeIn) return model.In(data, size);
     return -EPIPE;
+}
+
+void SimUsbBus::HoldHungTransfers(bool hold, int heldTimeoutMs) {
+    holdHangs_ = hold;
+    heldTimeoutMs_ = heldTimeoutMs;
+}
+
+void SimUsbBus::SubmitControl(usb_dev_handle* handle, int requestType, int request, int value,
+                              int index, char* bytes, int size, int timeoutMs,
+                              std::function<void(int result)> done) {
+    if (held_) return done(-EBUSY);
+    const auto it = handles_.find(handle);
+    const DeviceModel* model = it == handles_.end() ? nullptr : it->second->Model;
+    if (!holdHangs_ || !model || !model->Present() || !model->Hanging())
+        return done(ControlMsg(handle, requestType, request, value, index, bytes, size, timeoutMs));
+    held_ = std::move(done);
+    heldTimer_.start(heldTimeoutMs_ >= 0 ? heldTimeoutMs_ : timeoutMs);
+}
+
+void SimUsbBus::TimeOutHeldTransfer() {
+    heldTimer_.stop();
+    if (const std::function<void(int)> done = std::exchange(held_, nullptr)) done(-ETIMEDOUT);
+}
+
+void SimUsbBus::CancelControl() {
+    heldTimer_.stop();
+    if (const std::function<void(int)> done = std::exchange(held_, nullptr)) done(-ECANCELED);
 }
 
 } // namespace ktr::sim
