@@ -69,7 +69,7 @@ template <class T> std::shared_ptr<T> Owned(T* object) {
     });
 }
 
-// A completion's errno as the ioctl's result.
+// Ends the ioctl with a byte count, or with -errno as its failure.
 void Complete(UMockdevIoctlClient* client, int result) {
     if (result < 0)
         umockdev_ioctl_client_complete(client, -1, -result);
