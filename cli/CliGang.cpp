@@ -210,13 +210,21 @@ void CliGang::ReadEvents(Device& device) {
     while (device.Child->canReadLine()) {
         const QJsonObject event = ParseEvent(device.Child->readLine());
         const QString kind = event["event"].toString();
-        if (kind == QLatin1String("log")) {
+        if (kind == QLatin1String("result")) {
+            device.ChildResult = event;
+        } else if (kind == QLatin1String("info")) {
+            device.Name = event["name"].toString();
+            out.SetDeviceName(device.Name);
+            if (!device.Probing) out.Data(kind, InfoText(event), event);
+        } else if (kind == QLatin1String("log")) {
             out.Log(event["text"].toString());
+        } else if (device.Probing) {
+            continue; // its steps would be told again by the command itself
         } else if (kind == QLatin1String("step")) {
             out.Step(event["text"].toString());
         } else if (kind == QLatin1String("note")) {
             out.Note(event["text"].toString());
-        } else if (kind == QLatin1String("progress") && !device.Probing) {
+        } else if (kind == QLatin1String("progress")) {
             Progress p;
             p.DoneBlocks = event["done_blocks"].toInteger();
             p.TotalBlocks = event["total_blocks"].toInteger();
@@ -225,12 +233,6 @@ void CliGang::ReadEvents(Device& device) {
             p.BytesPerSecond = event["bytes_per_second"].toDouble();
             p.SecondsLeft = event["seconds_left"].toDouble(-1);
             out.ShowProgress(p);
-        } else if (kind == QLatin1String("info")) {
-            device.Name = event["name"].toString();
-            out.SetDeviceName(device.Name);
-            if (!device.Probing) out.Data(kind, InfoText(event), event);
-        } else if (kind == QLatin1String("result")) {
-            device.ChildResult = event;
         }
     }
 }
