@@ -2,6 +2,7 @@
 #include "CliSession.h"
 
 #include "ConfiguratorHost.h"
+#include "HexImage.h"
 #include "TcpBridge.h"
 
 #include <QSaveFile>
@@ -21,9 +22,27 @@ void CliSession::StartRead() {
     int64_t total = 0;
     for (const auto& area : areas) {
         if (area.File.isEmpty()) continue;
+        // A claim beyond any image this program holds is refused before memory is taken.
+        if (area.Size > kMaxImageBytes) {
+            Finish(kExitLink, QStringLiteral("чтение %1 отклонено: устройство сообщило размер %2 "
+                                             "байт, больше предела %3 байт")
+                                  .arg(QLatin1String(area.Name))
+                                  .arg(area.Size)
+                                  .arg(kMaxImageBytes));
+            return;
+        }
         ReadArea& read = reads_.emplace_back(ReadArea{area.File, area.Name, {}});
         if (area.Size == 0) continue; // nothing to ask for: an empty file
-        read.Bytes.resize(area.Size);
+        out_.Step(
+            QStringLiteral("чтение %1: %2 байт").arg(QLatin1String(area.Name)).arg(area.Size));
+        try {
+            read.Bytes.resize(area.Size);
+        } catch (const std::bad_alloc&) {
+            Finish(kExitLink, QStringLiteral("чтение %1 отклонено: нет памяти на %2 байт")
+                                  .arg(QLatin1String(area.Name))
+                                  .arg(area.Size));
+            return;
+        }
         // The read answers land in read.Bytes: the vector is never resized while queued.
         const int32_t count = int32_t(std::min<uint32_t>(area.Size, INT32_MAX));
         if ((host_->*area.Request)(read.Bytes.data(), count, nullptr) != count ||

@@ -89,10 +89,14 @@ CliGang::CliGang(const QString& program, const CliOptions& options, CliOutput& o
     : program_(program), options_(options), out_(output) {
     guard_.setSingleShot(true);
     connect(&guard_, &QTimer::timeout, this, [this] {
-        StopAll(kExitLink, QStringLiteral("процесс ktr-cli не завершился за %1 с")
-                               .arg(options_.TimeoutS + kChildGraceS));
+        const QString message = QStringLiteral("процесс ktr-cli не завершился за %1 с")
+                                    .arg(options_.TimeoutS + kChildGraceS);
+        StopAll(kExitLink, message);
         for (const auto& device : devices_)
-            if (device->Child) device->Child->kill();
+            if (device->Child) {
+                End(*device, kExitLink, message); // rather than lost by a kill
+                device->Child->kill();
+            }
     });
 }
 

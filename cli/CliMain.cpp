@@ -1,10 +1,10 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
 #include "CliGang.h"
+#include "CliHangGuard.h"
 #include "CliSession.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
@@ -21,7 +21,10 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// Only a write is safe inside a signal handler; the event loop does the rest.
+// A command cut short while its main thread hangs in a transfer ends this long after.
+constexpr int kAbandonAfterMs = 800;
+
+// Only a write is safe inside a signal handler; the guard's thread does the rest.
 void OnSignal(int signal) {
     const char byte = char(signal);
     [[maybe_unused]] const ssize_t written = write(signalPipe[0], &byte, 1);
@@ -63,14 +66,22 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::function<void(int)> interrupt; // the run's, once it exists
-    QSocketNotifier notifier(signalPipe[1], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char signal = 0;
-        if (read(signalPipe[1], &signal, 1) != 1) return;
+    std::function<void()> timedOut;
+    std::function<int(int)> abandon;
+    HangGuard::Handlers handlers;
+    handlers.Signal = [&](int signal) {
         // The first signal says how the command ends: SIGINT 130, SIGTERM 143.
         if (options.InterruptSignal == 0) options.InterruptSignal = signal;
         if (interrupt) interrupt(signal);
-    });
+    };
+    handlers.Deadline = [&] {
+        if (timedOut) timedOut();
+    };
+    handlers.Abandon = [&](int signal) { return abandon ? abandon(signal) : -1; };
+    const bool deadline =
+        !options.SeveralDevices() && (options.Cmd != Command::Bridge || options.TimeoutSet);
+    HangGuard guard(signalPipe[1], deadline ? options.TimeoutS : 0, kAbandonAfterMs,
+                    std::move(handlers));
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -95,5 +106,20 @@ int main(int argc, char** argv) {
     CliSession session(*usb, options, output);
 
     interrupt = [&](int) { session.Interrupt(); };
-    return session.Run();
+    timedOut = [&] { session.TimedOut(); };
+    // The main thread is stuck in a transfer: the result is printed from here and the
+    // program ends; the system closes the device.
+    abandon = [&](int signal) {
+        int status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
+        QString message =
+            signal == 0 ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
+                        : QStringLiteral("прервано");
+        if (options.Cmd == Command::Bridge) status = kExitDone;
+        output.Result(CommandName(options.Cmd), status,
+                      message + QStringLiteral(" (передача устройству не завершилась)"));
+        return status;
+    };
+    const int status = session.Run();
+    guard.Done();
+    return status;
 }

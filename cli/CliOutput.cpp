@@ -277,7 +277,8 @@ void CliOutput::ShowProgress(const Progress& p) {
     s.BarShown = true;
 }
 
-void CliOutput::Result(const QString& command, int status, const QString& message) {
+void CliOutput::Result(const QString& command, int status, const QString& message,
+                       const QJsonObject& extra) {
     const QMutexLocker lock(&shared_->Mutex);
     if (row_ >= 0) return DeviceOutcome(command, status, message);
     Shared& s = *shared_;
@@ -310,6 +311,8 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
     if (status != 0) s.Err.write("ktr-cli: " + Printable(said).toUtf8() + '\n');
     if (s.Look.Json) {
         QJsonObject fields{{"command", command}, {"status", status}, {"message", said}};
+        for (auto field = extra.begin(); field != extra.end(); ++field)
+            fields.insert(field.key(), field.value());
         if (!s.Rows.isEmpty()) {
             fields.insert(QStringLiteral("devices"), devices);
             fields.insert(QStringLiteral("failed"), failed);

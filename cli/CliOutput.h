@@ -68,7 +68,9 @@ public:
     // message then says how many devices failed and which.
     // A device's output: its outcome line (or a "device_result" event), and its table row
     // (name, command, result, time since this output was made); nothing on stderr.
-    void Result(const QString& command, int status, const QString& message);
+    // extra: more fields of the JSON result (what a failed write left on the device).
+    void Result(const QString& command, int status, const QString& message,
+                const QJsonObject& extra = {});
     // The highest status of the devices' results so far; kExitDone (0) when none.
     int WorstDeviceStatus() const;
 

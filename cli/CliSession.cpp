@@ -14,29 +14,6 @@ namespace ktr::cli {
 
 namespace {
 const QString kStartLine = QStringLiteral("Запуск программы");
-
-// Why a job refused its file, for the result line.
-QString RefusalText(const JobRefused& job) {
-    switch (job.Reason) {
-    case JobRefusal::NoFile:
-        return QStringLiteral("не найден");
-    case JobRefusal::NotRegularFile:
-        return QStringLiteral("не является обычным файлом");
-    case JobRefusal::CannotOpen:
-        return QStringLiteral("не открывается: ") + job.SystemText;
-    case JobRefusal::Empty:
-        return QStringLiteral("пустой файл HEX");
-    case JobRefusal::FormatError:
-        return QStringLiteral("Ошибка формата файла в строке %1!").arg(job.Line);
-    case JobRefusal::NoEndRecord:
-        return QStringLiteral("нет записи конца файла HEX");
-    case JobRefusal::TooLarge:
-        return QStringLiteral("Файл слишком большой!");
-    case JobRefusal::OutOfMemory:
-        break;
-    }
-    return QStringLiteral("Файл слишком большой! (не хватает памяти)");
-}
 } // namespace
 
 CliSession::CliSession(UsbBackend& usb, const CliOptions& options, CliOutput& output)
@@ -47,6 +24,18 @@ CliSession::CliSession(UsbBackend& usb, const CliOptions& options, CliOutput& ou
     drained_.setSingleShot(true);
     drained_.setInterval(0);
     connect(&drained_, &QTimer::timeout, this, &CliSession::Drained);
+    linkTimeout_.setSingleShot(true);
+    linkTimeout_.setInterval(std::chrono::seconds(options_.LinkTimeoutS));
+    connect(&linkTimeout_, &QTimer::timeout, this, [this] {
+        if (!identified_ && everOpened_)
+            Finish(kExitLink, QStringLiteral("устройство %1 не опознано за %2 с")
+                                  .arg(DeviceText())
+                                  .arg(options_.LinkTimeoutS));
+        else
+            Finish(kExitLink, QStringLiteral("связь с устройством %1 не восстановлена за %2 с")
+                                  .arg(DeviceText())
+                                  .arg(options_.LinkTimeoutS));
+    });
 }
 
 CliSession::~CliSession() = default;
@@ -56,15 +45,21 @@ int CliSession::Run() {
         List();
     else if (CheckFiles())
         RunLinked();
-    out_.Result(CommandName(options_.Cmd), status_, message_);
+    out_.Result(CommandName(options_.Cmd), status_, message_, resultFields_);
     return status_;
 }
 
 void CliSession::Finish(int status, const QString& message) {
     if (phase_ == Phase::Finished) return;
+    // A probe after a difference has counted what the write left before the queue went.
+    if (status != kExitDone && phase_ == Phase::Working && options_.Cmd == Command::Write)
+        resultFields_ = PartialWrite(partialText_);
     phase_ = Phase::Finished;
     status_ = status;
     message_ = message;
+    if (status != kExitDone && !partialText_.isEmpty())
+        message_ += QStringLiteral("; ") + partialText_;
+    linkTimeout_.stop();
     loop_.quit();
 }
 
@@ -72,7 +67,21 @@ void CliSession::Interrupt() {
     if (options_.Cmd == Command::Bridge)
         Finish(kExitDone, QStringLiteral("мост закрыт"));
     else
-        Finish(kExitInterrupted, QStringLiteral("прервано"));
+        Finish(ExitStatusOfSignal(options_.InterruptSignal), QStringLiteral("прервано"));
+}
+
+void CliSession::TimedOut() {
+    if (options_.Cmd == Command::Bridge)
+        Finish(kExitDone, QStringLiteral("мост закрыт: время истекло"));
+    else
+        Finish(kExitLink, QStringLiteral("истекло время ожидания (%1 с)").arg(options_.TimeoutS));
+}
+
+QString CliSession::DeviceText() const {
+    QString device = QStringLiteral("1000:6666");
+    if (options_.OneDevice().Bus != 0)
+        device += QStringLiteral(" на ") + options_.OneDevice().Text();
+    return device;
 }
 
 int CliSession::List() {
@@ -96,37 +105,6 @@ int CliSession::List() {
     return status_;
 }
 
-// Whatever can be refused before the device is asked is refused at once.
-bool CliSession::CheckFiles() {
-    const auto refuse = [&](const QString& memory, const QString& path, const QString& why) {
-        Finish(kExitFile, QStringLiteral("файл %1 «%2» %3").arg(memory, path, why));
-        return false;
-    };
-    if (options_.Cmd == Command::Write || options_.Cmd == Command::Verify) {
-        for (const auto& [memory, path] :
-             {std::pair{QStringLiteral("FLASH"), options_.FlashFile},
-              std::pair{QStringLiteral("EEPROM"), options_.EepromFile}}) {
-            if (path.isEmpty()) continue;
-            if (!QFileInfo(path).isFile()) return refuse(memory, path, QStringLiteral("не найден"));
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
-                return refuse(memory, path,
-                              QStringLiteral("не открывается: ") + file.errorString());
-        }
-    }
-    if (options_.Cmd == Command::Read) {
-        for (const auto& [memory, path] : {std::pair{QStringLiteral("EEPROM"), options_.EepromFile},
-                                           std::pair{QStringLiteral("AUX"), options_.AuxFile}}) {
-            if (path.isEmpty()) continue;
-            const QFileInfo info(path);
-            const QFileInfo folder(info.absolutePath());
-            if (info.isDir() || !folder.isDir() || !folder.isWritable())
-                return refuse(memory, path, QStringLiteral("не может быть записан"));
-        }
-    }
-    return true;
-}
-
 void CliSession::RunLinked() {
     LinkControl link(usb_, *this, options_.Timings);
     link.ChooseDevice(options_.OneDevice().Bus, options_.OneDevice().Device);
@@ -144,15 +122,10 @@ void CliSession::RunLinked() {
 
     QTimer timeout;
     timeout.setSingleShot(true);
-    connect(&timeout, &QTimer::timeout, this, [this] {
-        if (options_.Cmd == Command::Bridge)
-            Finish(kExitDone, QStringLiteral("мост закрыт: время истекло"));
-        else
-            Finish(kExitLink,
-                   QStringLiteral("истекло время ожидания (%1 с)").arg(options_.TimeoutS));
-    });
+    connect(&timeout, &QTimer::timeout, this, &CliSession::TimedOut);
     if (options_.Cmd != Command::Bridge || options_.TimeoutSet)
         timeout.start(std::chrono::seconds(options_.TimeoutS));
+    if (options_.Cmd != Command::Bridge) linkTimeout_.start();
 
     AddLog(kStartLine);
     if (options_.Cmd == Command::Bridge) StartBridge();
@@ -168,32 +141,57 @@ void CliSession::RunLinked() {
 
 void CliSession::BindEvents() {
     connect(link_, &LinkControl::QueueChanged, this, [this] {
+        LinkProgress();
         if (phase_ == Phase::Working && totalBlocks_ > 0) ShowProgress();
     });
     connect(link_, &LinkControl::LinkOpened, this, [this](int bus, int device) {
+        if (!everOpened_)
+            out_.Step(QStringLiteral("устройство %1:%2 открыто").arg(bus).arg(device));
         everOpened_ = true;
         openedBus_ = bus;
         openedDevice_ = device;
     });
     // A fault's reopen follows its close at once; whether the link is back is known when
     // control returns to the event loop.
-    const auto checkSoon = [this] { QTimer::singleShot(0, this, &CliSession::CheckLink); };
-    connect(link_, &LinkControl::LinkOpenFailed, this, checkSoon);
-    connect(link_, &LinkControl::LinkClosed, this, [this, checkSoon](LinkCloseReason reason) {
+    const auto linkDown = [this] {
+        if (options_.Cmd != Command::Bridge && !linkTimeout_.isActive()) linkTimeout_.start();
+        QTimer::singleShot(0, this, &CliSession::CheckLink);
+    };
+    connect(link_, &LinkControl::LinkOpenFailed, this, linkDown);
+    connect(link_, &LinkControl::LinkClosed, this, [this, linkDown](LinkCloseReason reason) {
         if (reason == LinkCloseReason::Watchdog) watchdogFired_ = true;
-        checkSoon();
+        linkDown();
+    });
+    connect(link_, &LinkControl::KindAdopted, this, [this](uint32_t kind, bool served) {
+        // The bridge runs on as the window does: another device may come.
+        if (!served && options_.Cmd == Command::Bridge)
+            out_.Step(QStringLiteral("устройство ответило как тип %1, который эта программа "
+                                     "не обслуживает")
+                          .arg(kind));
+        else if (!served)
+            Finish(kExitLink,
+                   QStringLiteral("устройство %1 ответило как тип %2, который эта программа "
+                                  "не обслуживает")
+                       .arg(DeviceText())
+                       .arg(kind));
     });
     connect(link_, &LinkControl::DeviceIdentified, this, [this](const QString& name) {
+        if (!identified_) out_.SetDeviceName(name);
         deviceName_ = name;
         identified_ = true;
     });
     // The answer that drained the queue is still being handled: the next step waits.
     connect(link_, &LinkControl::QueueDrained, &drained_, qOverload<>(&QTimer::start));
-    connect(link_, &LinkControl::VerifyMismatch, this, [this](Memory memory, uint32_t address) {
-        Finish(kExitMismatch, QStringLiteral("ошибка верификации %1 по адресу %2h")
-                                  .arg(MemoryName(memory), QString::number(address, 16).toUpper()));
-    });
+    connect(link_, &LinkControl::VerifyMismatch, this, &CliSession::Mismatch);
     connect(jobs_, &WriteJobs::Refused, this, &CliSession::JobRefusedBy);
+    connect(jobs_, &WriteJobs::Accepted, this, &CliSession::JobAcceptedBy);
+}
+
+// The queue moved (an answer retired its head): the link works again.
+void CliSession::LinkProgress() {
+    const size_t size = link_->Queue().size();
+    if (size < lastQueueSize_ && identified_ && phase_ != Phase::Connecting) linkTimeout_.stop();
+    lastQueueSize_ = size;
 }
 
 void CliSession::AddLog(const QString& line) {
@@ -204,14 +202,11 @@ void CliSession::ShowError(const QString& text) {
     out_.Log(text);
 }
 
-void CliSession::JobRefusedBy(const JobRefused& job) {
-    Finish(kExitFile, QStringLiteral("файл %1 «%2» не принят: %3")
-                          .arg(MemoryName(job.Target), job.Path, RefusalText(job)));
-}
-
 void CliSession::Drained() {
     if (phase_ == Phase::Connecting)
         Ready();
+    else if (phase_ == Phase::Probing)
+        ProbeNext();
     else if (phase_ == Phase::Working && options_.Cmd != Command::Bridge && !host_->Running())
         Finish(kExitDone, message_);
 }
@@ -220,9 +215,7 @@ void CliSession::CheckLink() {
     if (!link_ || link_->IsOpen() || phase_ == Phase::Finished) return;
     // The bridge runs on like the window: TCP data arriving for a closed link reopens it.
     if (options_.Cmd == Command::Bridge && everOpened_) return;
-    QString device = QStringLiteral("1000:6666");
-    if (options_.OneDevice().Bus != 0)
-        device += QStringLiteral(" на ") + options_.OneDevice().Text();
+    const QString device = DeviceText();
     if (!everOpened_)
         Finish(kExitLink,
                QStringLiteral("устройство %1 не найдено или не открывается").arg(device));
@@ -238,6 +231,8 @@ void CliSession::Ready() {
     if (phase_ != Phase::Connecting || !link_->LinkEstablished() || !link_->Queue().empty() ||
         !identified_)
         return;
+    linkTimeout_.stop();
+    lastQueueSize_ = 0;
     switch (options_.Cmd) {
     case Command::Info:
         ShowInfo();
@@ -286,47 +281,12 @@ void CliSession::ShowInfo() {
                {QStringLiteral("device"), openedDevice_}});
 }
 
-void CliSession::StartJobs() {
-    const bool write = options_.Cmd == Command::Write;
-    struct Job {
-        const QString& File;
-        bool (WriteJobs::*Queue)(const QString&);
-        QString StartLine;
-    };
-    const Job jobs[] = {
-        {options_.FlashFile, write ? &WriteJobs::WriteFlashFile : &WriteJobs::VerifyFlashFile,
-         QStringLiteral("Запуск прошивки основной программы...")},
-        {options_.EepromFile, write ? &WriteJobs::WriteEepromFile : &WriteJobs::VerifyEepromFile,
-         QStringLiteral("Запуск прошивки EEPROM...")},
-    };
-    // Both files are taken before anything is sent: a refused second file leaves the first
-    // unwritten too.
-    for (const Job& job : jobs) {
-        if (job.File.isEmpty()) continue;
-        if (write) AddLog(job.StartLine);
-        // A refusal has finished the command through its event.
-        if (!(jobs_->*job.Queue)(job.File)) return;
-    }
-    message_ = write ? QStringLiteral("записано и проверено")
-                     : QStringLiteral("проверено: память устройства совпадает с файлом");
-    if (link_->Queue().empty()) {
-        Finish(kExitDone, QStringLiteral("нечего записывать: образ пуст"));
-        return;
-    }
-    BeginWork(QueuedImageBytes());
-}
-
-// Image bytes still queued by the jobs: every entry is one block behind its BlockRecord.
-int64_t CliSession::QueuedImageBytes() const {
-    int64_t bytes = -kBlockHeaderSize * int64_t(link_->Queue().size());
-    for (uint8_t type : {cmdFlashWrite, cmdFlashVerify, cmdEepromWrite, cmdEepromVerify})
-        bytes += int64_t(link_->QueuedBytes(type));
-    return bytes;
-}
-
 void CliSession::BeginWork(int64_t totalBytes) {
     phase_ = Phase::Working;
     totalBlocks_ = int64_t(link_->Queue().size());
+    lastQueueSize_ = link_->Queue().size();
+    for (const CommandEntry& entry : link_->Queue())
+        ++queuedBlocks_[entry.Command];
     totalBytes_ = totalBytes;
     workClock_.start();
     ShowProgress();

@@ -8,9 +8,12 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
+#include <array>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -19,6 +22,7 @@ class ConfiguratorHost;
 class TcpBridge;
 class WriteJobs;
 struct JobRefused;
+struct JobAccepted;
 } // namespace ktr
 
 namespace ktr::cli {
@@ -32,9 +36,13 @@ public:
     // Runs the command until its outcome is known (needs a QCoreApplication) and returns the
     // exit status; the result has been printed by then.
     int Run();
-    // Ctrl-C: the link is closed cleanly; bridge ends with 0, any other command with
-    // kExitInterrupted.
+    // A signal (options.InterruptSignal) or the --timeout: the link is closed cleanly; bridge
+    // ends with 0, any other command with 128 + the signal (kExitLink for the timeout).
     void Interrupt();
+    void TimedOut();
+    // The status and result line the command ends with if it is cut short now: what a guard
+    // prints when the main thread is stuck in a transfer. Safe from any thread.
+    int PendingStatus() const { return pendingStatus_.load(); }
 
     void AddLog(const QString& line) override;
     void SetQueueCaption(const QString&) override {}
@@ -52,7 +60,7 @@ public:
     void SetConfiguratorEnabled(bool) override {}
 
 private:
-    enum class Phase { Connecting, Working, Finished };
+    enum class Phase { Connecting, Working, Probing, Finished };
     struct ReadArea {
         QString File;
         const char* Name;
@@ -61,10 +69,18 @@ private:
 
     int List();
     bool CheckFiles();
+    bool CheckImageFile(Memory memory, const QString& path);
+    bool CheckOutputFile(Memory memory, const QString& path);
+    QString DeviceText() const;
+    void LinkProgress();
     void RunLinked();
     void BindEvents();
     void CheckLink();
     void JobRefusedBy(const ktr::JobRefused& job);
+    void JobAcceptedBy(const ktr::JobAccepted& job);
+    void Mismatch(Memory memory, uint32_t address);
+    void ProbeNext();
+    QJsonObject PartialWrite(QString& text) const;
     void Drained();
     void Ready();
     void ShowInfo();
@@ -102,6 +118,26 @@ private:
     std::vector<ReadArea> reads_;
     int64_t totalBlocks_ = 0, totalBytes_ = 0;
     QElapsedTimer workClock_;
+    // Block entries of each Type the jobs queued, for what a failure leaves on the device.
+    std::array<int64_t, 256> queuedBlocks_ = {};
+    QJsonObject resultFields_;
+    // Runs while the link is not known to work: from the start until the device is ready,
+    // and from a close until the queue moves again.
+    QTimer linkTimeout_;
+    size_t lastQueueSize_ = 0;
+    // A verify block that differs, narrowed by verifying halves of it to its first byte.
+    struct Probe {
+        Memory Target = Memory::Flash;
+        uint8_t Command = 0;
+        uint32_t Start = 0;         // the block's address
+        std::vector<uint8_t> Data;  // its bytes
+        uint32_t Low = 0, High = 0; // the first difference lies in [Low, High)
+        uint32_t Mid = 0;           // a probe covers [Low, Mid)
+        bool InFlight = false;
+        bool Confirmed = false; // a probe has differed too
+    } probe_;
+    QString partialText_; // what a failed write leaves on the device, once counted
+    std::atomic<int> pendingStatus_{kExitInterrupted};
 };
 
 } // namespace ktr::cli

@@ -145,6 +145,19 @@ public:
         position_ = recordEnd;
     }
 
+    void DefinedSpans(std::vector<ByteSpan>& out) const {
+        out.clear();
+        std::vector<Span> spans = recordSpans_;
+        std::sort(spans.begin(), spans.end(),
+                  [](const Span& a, const Span& b) { return a.Start < b.Start; });
+        for (const Span& span : spans) {
+            if (!out.empty() && span.Start <= out.back().End)
+                out.back().End = std::max(out.back().End, span.End);
+            else
+                out.push_back({span.Start, span.End});
+        }
+    }
+
     void ResolveDeferredFill() {
         if (!deferred_ || tooLarge_) return;
         SpanSet held;
@@ -205,8 +218,10 @@ const uint8_t* SkipToRecordStart(const uint8_t* cursor, const uint8_t* end) {
 }
 
 HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
-                       uint64_t maxImageSize, FillRandomState& fill) {
+                       uint64_t maxImageSize, FillRandomState& fill,
+                       std::vector<ByteSpan>* defined) {
     image.clear();
+    if (defined) defined->clear();
     if (size == 0) return {HexOutcome::Empty};
     // Plain files hold a little under half a byte of image per character of text.
     image.reserve(size_t(std::min<uint64_t>(maxImageSize, size / 2)));
@@ -278,6 +293,7 @@ HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& i
         result = {HexOutcome::TooLarge, 0, builder.WantedEnd()};
     } else {
         builder.ResolveDeferredFill();
+        if (defined) builder.DefinedSpans(*defined);
         return {HexOutcome::Ok};
     }
     std::vector<uint8_t>().swap(image);

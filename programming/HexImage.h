@@ -45,6 +45,12 @@ enum class HexOutcome {
     TooLarge,    // the image would exceed maxImageSize
 };
 
+// A half-open range [Start, End) of image addresses.
+struct ByteSpan {
+    uint64_t Start = 0, End = 0;
+    bool operator==(const ByteSpan&) const = default;
+};
+
 struct HexResult {
     HexOutcome Outcome = HexOutcome::Ok;
     int64_t Line = 0;      // 1 + the number of '\n' before the bad record's ':'; 0 unless Malformed
@@ -69,7 +75,11 @@ struct HexResult {
 // is TooLarge, found before anything that large is allocated. image is cleared first and left empty
 // unless the outcome is Ok. fill advances by the values drawn for the well-formed data records
 // read, whatever the outcome.
+//
+// With defined, on Ok it receives the bytes that records wrote (not the fill), as sorted,
+// disjoint, non-adjacent spans; it is cleared otherwise.
 HexResult ReadHexImage(const uint8_t* text, size_t size, std::vector<uint8_t>& image,
-                       uint64_t maxImageSize, FillRandomState& fill);
+                       uint64_t maxImageSize, FillRandomState& fill,
+                       std::vector<ByteSpan>* defined = nullptr);
 
 } // namespace ktr

@@ -35,7 +35,8 @@ bool WriteJobs::Refuse(JobRefused refusal) {
     return false;
 }
 
-bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image) {
+bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image,
+                          std::vector<ByteSpan>& defined) {
     QFile file(path);
     const auto openFailure = [&] {
         link_.View().ShowError(QStringLiteral("Cannot open file \"%1\". %2")
@@ -46,11 +47,13 @@ bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_
         return Refuse({target, path, reason, 0, 0, 0, file.errorString()});
     };
     if (!file.open(QIODevice::ReadOnly)) return openFailure();
-    // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller.
+    // FLASH takes an image of exactly its capacity; EEPROM only one strictly smaller, unless
+    // the rules let it fill the area.
     const bool flash = target == Memory::Flash;
     const uint64_t capacity = link_.Capacity(target);
+    const bool wholeArea = flash || rules_.EepromUpToCapacity;
     const uint64_t largest =
-        std::min(flash ? capacity : (capacity == 0 ? 0 : capacity - 1), kMaxImageBytes);
+        std::min(wholeArea ? capacity : (capacity == 0 ? 0 : capacity - 1), kMaxImageBytes);
     const bool tooLargeIfEmpty = !flash && capacity == 0;
     const uint64_t size = uint64_t(file.size());
     const auto tooLarge = [&](uint64_t imageSize) {
@@ -58,10 +61,14 @@ bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_
         return Refuse({target, path, JobRefusal::TooLarge, 0, imageSize, largest, {}});
     };
 
-    if (UpperExtension(path) == (flash ? QStringLiteral(".HEX") : QStringLiteral(".EEP"))) {
+    const bool hex =
+        rules_.ImageFormat == JobRules::Format::ByExtension
+            ? UpperExtension(path) == (flash ? QStringLiteral(".HEX") : QStringLiteral(".EEP"))
+            : rules_.ImageFormat == JobRules::Format::Hex;
+    if (hex) {
         const uchar* text = size > 0 ? file.map(0, qint64(size)) : nullptr;
         if (size > 0 && !text) return openFailure();
-        const HexResult result = ReadHexImage(text, size, image, largest, Fill);
+        const HexResult result = ReadHexImage(text, size, image, largest, Fill, &defined);
         switch (result.Outcome) {
         case HexOutcome::Ok:
             break;
@@ -83,8 +90,11 @@ bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_
         if (size > 0 &&
             file.read(reinterpret_cast<char*>(image.data()), qint64(size)) != qint64(size))
             return openFailure();
+        defined.assign(1, {0, size});
     }
-    if (tooLargeIfEmpty) return tooLarge(image.size());
+    if (rules_.RefuseEmpty && image.empty())
+        return Refuse({target, path, JobRefusal::Empty, 0, 0, 0, {}});
+    if (tooLargeIfEmpty && !rules_.EepromUpToCapacity) return tooLarge(image.size());
     return true;
 }
 
@@ -100,6 +110,22 @@ void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, ui
         link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
         address += stride ? stride : count;
     } while (address < image.size());
+}
+
+// Blocks of at most 256 bytes over each span, each starting where the span or the previous
+// block ends.
+void WriteJobs::QueueSpans(uint8_t command, const std::vector<uint8_t>& image,
+                           const std::vector<ByteSpan>& spans) {
+    uint8_t block[kBlockHeaderSize + kMaxBlockData];
+    for (const ByteSpan& span : spans) {
+        for (uint64_t address = span.Start; address < span.End;) {
+            const uint64_t count = std::min<uint64_t>(span.End - address, kMaxBlockData);
+            PutBlockHeader(block, uint32_t(address), uint16_t(count));
+            std::memcpy(BlockData(block), image.data() + address, count);
+            link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
+            address += count;
+        }
+    }
 }
 
 bool WriteJobs::RunJob(const QString& path, Memory target, bool write) {
@@ -118,13 +144,18 @@ bool WriteJobs::RunJob(const QString& path, Memory target, bool write) {
     const size_t queued = link_.Queue().size();
     try {
         std::vector<uint8_t> image;
-        if (!LoadImage(path, target, image)) return false;
-        // Even an empty FLASH image is one empty block each way; an empty EEPROM image none.
-        if (flash || !image.empty()) {
-            // FLASH blocks sit 256 apart; EEPROM blocks follow one another by their Count.
+        std::vector<ByteSpan> defined;
+        if (!LoadImage(path, target, image, defined)) return false;
+        const uint8_t verify = flash ? cmdFlashVerify : cmdEepromVerify;
+        const bool whole = defined.size() == 1 && defined[0] == ByteSpan{0, image.size()};
+        if (!write && !whole) {
+            QueueSpans(verify, image, defined);
+        } else if (flash || !image.empty()) {
+            // Even an empty FLASH image is one empty block each way; an empty EEPROM image
+            // none. FLASH blocks sit 256 apart; EEPROM blocks follow one another by Count.
             const uint64_t stride = flash ? kMaxBlockData : 0;
             if (write) QueuePass(flash ? cmdFlashWrite : cmdEepromWrite, image, 0, stride);
-            QueuePass(flash ? cmdFlashVerify : cmdEepromVerify, image, 0, stride);
+            QueuePass(verify, image, 0, stride);
         }
         emit Accepted({target, path, write, image.size(), link_.Queue().size() - queued});
         return true;

@@ -33,6 +33,14 @@ struct JobRefused {
     QString SystemText;
 };
 
+// How jobs treat their files. The window keeps the defaults; the command line asks for more.
+struct JobRules {
+    enum class Format { ByExtension, Hex, Raw };
+    Format ImageFormat = Format::ByExtension; // ByExtension: ".HEX" FLASH, ".EEP" EEPROM
+    bool RefuseEmpty = false;                 // an image without bytes is refused as Empty
+    bool EepromUpToCapacity = false;          // an EEPROM image may fill the whole area
+};
+
 struct JobAccepted {
     Memory Target = Memory::Flash;
     QString Path;
@@ -59,10 +67,13 @@ public:
     // had: a job that ran out of memory half-way drops the whole queue, as a mismatch does.
     bool WriteFlashFile(const QString& path);
     bool WriteEepromFile(const QString& path);
-    // The verify pass alone, the same in every other way: the device is compared with the
-    // file and nothing is written.
+    // The verify pass alone: the device is compared with the bytes the file defines (a HEX
+    // file's holes are not compared, so a file verifies the same in any run) and nothing is
+    // written. Blocks then follow the defined runs and may count fewer than 256 bytes.
     bool VerifyFlashFile(const QString& path);
     bool VerifyEepromFile(const QString& path);
+
+    void SetRules(const JobRules& rules) { rules_ = rules; }
 
     FillRandomState Fill; // one per program run, shared by every HEX read
 
@@ -72,15 +83,19 @@ signals:
 
 private:
     // Reads the file into image, or reports why not; false leaves nothing to queue.
-    bool LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image);
+    bool LoadImage(const QString& path, Memory target, std::vector<uint8_t>& image,
+                   std::vector<ByteSpan>& defined);
     // One job: a missing FLASH file ends it quietly; write false queues the verify pass only.
     bool RunJob(const QString& path, Memory target, bool write);
     bool Refuse(JobRefused refusal);
     bool OutOfMemory(const QString& path, Memory target, size_t queuedBefore);
     void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
                    uint64_t stride);
+    void QueueSpans(uint8_t command, const std::vector<uint8_t>& image,
+                    const std::vector<ByteSpan>& spans);
 
     LinkControl& link_;
+    JobRules rules_;
 };
 
 } // namespace ktr
