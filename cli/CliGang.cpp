@@ -265,7 +265,10 @@ void CliGang::ChildEnded(Device& device) {
             QStringLiteral("связь с устройством потеряна: процесс ktr-cli %1%2")
                 .arg(how, said.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(said)));
     } else if (!device.Probing || status != kExitDone) {
-        End(device, status, result["message"].toString());
+        QJsonObject extra = result;
+        for (const char* known : {"event", "command", "status", "message"})
+            extra.remove(QLatin1String(known));
+        End(device, status, result["message"].toString(), extra);
     } else {
         device.Named = true;
         if (options_.Cmd != Command::Read) Start(device, false);
@@ -306,10 +309,10 @@ void CliGang::StartReads() {
         Start(*device, false);
 }
 
-void CliGang::End(Device& device, int status, const QString& message) {
+void CliGang::End(Device& device, int status, const QString& message, const QJsonObject& extra) {
     if (device.Ended) return;
     device.Ended = true;
-    device.Out->Result(CommandName(options_.Cmd), status, message);
+    device.Out->Result(CommandName(options_.Cmd), status, message, extra);
     if (--running_ == 0) loop_.quit();
 }
 

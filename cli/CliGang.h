@@ -11,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -51,7 +52,8 @@ private:
     void ReadEvents(Device& device);
     void ChildEnded(Device& device);
     void StartReads();
-    void End(Device& device, int status, const QString& message);
+    // extra: the child's result fields beyond status and message (what a write left).
+    void End(Device& device, int status, const QString& message, const QJsonObject& extra = {});
     void StopAll(int status, const QString& message);
 
     const QString program_;

@@ -17,6 +17,7 @@ struct DeviceRow {
     int Status = -1; // -1 while the device is still at work
     int64_t Percent = 0;
     double Seconds = 0;
+    QJsonObject Extra; // more fields of its result
 };
 } // namespace
 
@@ -152,7 +153,9 @@ CliOutput::CliOutput(CliOutput& program, const QString& device) : shared_(progra
     clock_.start();
     const QMutexLocker lock(&shared_->Mutex);
     row_ = int(shared_->Rows.size());
-    shared_->Rows.append(DeviceRow{device, {}, {}, {}});
+    DeviceRow row;
+    row.Device = device;
+    shared_->Rows.append(row);
 }
 
 CliOutput::~CliOutput() = default;
@@ -280,7 +283,7 @@ void CliOutput::ShowProgress(const Progress& p) {
 void CliOutput::Result(const QString& command, int status, const QString& message,
                        const QJsonObject& extra) {
     const QMutexLocker lock(&shared_->Mutex);
-    if (row_ >= 0) return DeviceOutcome(command, status, message);
+    if (row_ >= 0) return DeviceOutcome(command, status, message, extra);
     Shared& s = *shared_;
     if (s.BarShown) {
         s.Out.write("\n");
@@ -289,12 +292,13 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
     QString said = message;
     QJsonArray devices, failed;
     for (const DeviceRow& row : s.Rows) {
-        devices.append(QJsonObject{{"bus_dev", row.Device},
-                                   {"name", row.Name},
-                                   {"command", row.Command},
-                                   {"status", row.Status},
-                                   {"message", row.Message},
-                                   {"seconds", std::round(row.Seconds * 10) / 10}});
+        QJsonObject device{
+            {"bus_dev", row.Device},  {"name", row.Name},
+            {"command", row.Command}, {"status", row.Status},
+            {"message", row.Message}, {"seconds", std::round(row.Seconds * 10) / 10}};
+        for (auto field = row.Extra.begin(); field != row.Extra.end(); ++field)
+            if (!device.contains(field.key())) device.insert(field.key(), field.value());
+        devices.append(device);
         if (row.Status != 0) failed.append(row.Device);
     }
     if (said.isEmpty() && !s.Rows.isEmpty()) {
@@ -341,9 +345,11 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
     if (status == 0 && !s.Look.Quiet && !said.isEmpty()) TextLine(said);
 }
 
-void CliOutput::DeviceOutcome(const QString& command, int status, const QString& message) {
+void CliOutput::DeviceOutcome(const QString& command, int status, const QString& message,
+                              const QJsonObject& extra) {
     Shared& s = *shared_;
     DeviceRow& row = s.Rows[row_];
+    row.Extra = extra;
     row.Command = command;
     row.Status = status;
     row.Message = message.isEmpty() && status == 0 ? QStringLiteral("готово") : message;
@@ -352,12 +358,14 @@ void CliOutput::DeviceOutcome(const QString& command, int status, const QString&
         s.Bar = kEraseLine + DevicesBar(s.Rows, UsableColumns(s.Look.Columns)).toUtf8();
         s.Out.write(s.Bar);
     }
-    if (s.Look.Json)
-        return JsonEvent(QStringLiteral("device_result"),
-                         {{"command", command},
-                          {"status", status},
-                          {"message", row.Message},
-                          {"seconds", std::round(row.Seconds * 10) / 10}});
+    if (s.Look.Json) {
+        QJsonObject fields = extra;
+        fields.insert(QStringLiteral("command"), command);
+        fields.insert(QStringLiteral("status"), status);
+        fields.insert(QStringLiteral("message"), row.Message);
+        fields.insert(QStringLiteral("seconds"), std::round(row.Seconds * 10) / 10);
+        return JsonEvent(QStringLiteral("device_result"), fields);
+    }
     if (status != 0 || !s.Look.Quiet) TextLine(row.Message);
 }
 

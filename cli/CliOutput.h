@@ -68,7 +68,8 @@ public:
     // message then says how many devices failed and which.
     // A device's output: its outcome line (or a "device_result" event), and its table row
     // (name, command, result, time since this output was made); nothing on stderr.
-    // extra: more fields of the JSON result (what a failed write left on the device).
+    // extra: more fields of the JSON result (what a failed write left on the device); a
+    // device's go into its "device_result" event and its entry in "devices".
     void Result(const QString& command, int status, const QString& message,
                 const QJsonObject& extra = {});
     // The highest status of the devices' results so far; kExitDone (0) when none.
@@ -79,7 +80,8 @@ private:
 
     void TextLine(const QString& text);
     void JsonEvent(const QString& event, QJsonObject fields);
-    void DeviceOutcome(const QString& command, int status, const QString& message);
+    void DeviceOutcome(const QString& command, int status, const QString& message,
+                       const QJsonObject& extra);
     QString Prefix() const;
 
     std::shared_ptr<Shared> shared_;
