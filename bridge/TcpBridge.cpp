@@ -321,9 +321,8 @@ void TcpBridge::Timer4Timer() {
         });
         while (fill_ - taken > 0) {
             const int count = std::min(fill_ - taken, kMaxTcpChunkData);
-            chunk[0] = BridgeSequence++;
-            PutU16(chunk + 1, uint16_t(count));
-            std::memcpy(chunk + kTcpChunkHeaderSize, tcpInBuffer_ + taken, size_t(count));
+            PutTcpChunkHeader(chunk, BridgeSequence++, uint16_t(count));
+            std::memcpy(TcpChunkData(chunk), tcpInBuffer_ + taken, size_t(count));
             const size_t queued = link_.Queue().size();
             try {
                 link_.EnqueueCommand(cmdTcpData, chunk, uint16_t(count + kTcpChunkHeaderSize));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "LinkControl.h"
+#include "TcpBridge.h"
 
 #include <QList>
 #include <QString>
@@ -29,7 +30,6 @@ constexpr int kDefaultTimeoutS = 3600;
 constexpr int kMaxTimeoutS = 7 * 24 * 3600;
 // A link that has not come back for this long is given up on.
 constexpr int kDefaultLinkTimeoutS = 30;
-constexpr uint16_t kDefaultBridgePort = 10005;
 
 // How an image file is read: Auto is the window's rule (".hex" for FLASH and ".eep" for
 // EEPROM as Intel HEX, anything else raw).
@@ -49,7 +49,7 @@ struct CliOptions {
     bool AllDevices = false;           // --all: every attached device
     QString FlashFile, EepromFile, AuxFile;
     ImageFormat Format = ImageFormat::Auto;
-    int TcpPort = kDefaultBridgePort;
+    int TcpPort = kDefaultTcpPort;
     bool Json = false;
     bool Quiet = false;
     bool Verbose = false;

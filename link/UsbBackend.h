@@ -12,6 +12,10 @@
 
 namespace ktr {
 
+// The device family's identity on the bus.
+constexpr uint16_t kVendorId = 0x1000;
+constexpr uint16_t kProductId = 0x6666;
+
 class UsbBackend {
 public:
     virtual ~UsbBackend() = default;

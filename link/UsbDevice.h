@@ -10,8 +10,6 @@
 
 namespace ktr {
 
-constexpr uint16_t kVendorId = 0x1000;
-constexpr uint16_t kProductId = 0x6666;
 constexpr int kRequestTypeOut = 0x40; // vendor, recipient device
 constexpr int kRequestTypeIn = 0xC1;  // vendor, recipient interface
 constexpr int kTransferTimeoutMs = 5000;

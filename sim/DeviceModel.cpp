@@ -123,7 +123,7 @@ int DeviceModel::Out(const uint8_t* bytes, int size) {
     firstFrameDue_ = false;
     // One host frame per transfer, at its start; what follows it is padding.
     if (size < kFrameOverhead || GetU32(bytes) != Signature()) return size;
-    const int length = GetU16(bytes + 4);
+    const int length = FrameLength(bytes);
     if (length < 1 || size < length + kFrameOverhead || !CheckFrame(bytes)) return size;
     const size_t before = output_.size();
     HandleFrame(bytes);
@@ -146,7 +146,7 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
     const uint8_t type = frame[kFrameTypeOffset];
     ++framesByType_[type];
     if (type != cmdPoll) {
-        const size_t size = size_t(GetU16(frame + 4)) + kFrameOverhead;
+        const size_t size = size_t(FrameLength(frame)) + kFrameOverhead;
         if (std::equal(frame, frame + size, lastCommandFrame_.begin(), lastCommandFrame_.end()))
             ++repeatedFrames_;
         else
@@ -154,7 +154,7 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
     }
     if (!answering_ || config_.IgnoredTypes[type]) return;
     const uint8_t* payload = frame + kFramePayloadOffset;
-    const int payloadLength = GetU16(frame + 4) - 1;
+    const int payloadLength = FrameLength(frame) - 1;
     uint8_t answer[kBlockHeaderSize + kMaxBlockData];
     const bool wrongEcho = wrongEchoes_ > 0 && ((type & 0x0F) != 0 || type == cmdTcpData);
     if (wrongEcho) --wrongEchoes_;
@@ -179,14 +179,16 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
         return Answer(type, answer, 4);
     case cmdTcpData: {
         if (payloadLength < kTcpChunkHeaderSize) return;
-        const int count = std::min<int>(GetU16(payload + 1), payloadLength - kTcpChunkHeaderSize);
-        const uint8_t* data = payload + kTcpChunkHeaderSize;
-        answer[0] = uint8_t(payload[0] + (wrongEcho ? 1 : 0));
+        const int count =
+            std::min<int>(TcpChunkCount(payload), payloadLength - kTcpChunkHeaderSize);
+        const uint8_t* data = TcpChunkData(payload);
+        const uint8_t sequence = TcpChunkSequence(payload);
+        answer[0] = uint8_t(sequence + (wrongEcho ? 1 : 0));
         Answer(type, answer, 1);
         // The host repeats its head when it transmits again before the answer came: a
         // chunk with the Sequence taken last is answered, but its bytes are taken once.
-        if (payload[0] == lastTcpSequence_) return;
-        lastTcpSequence_ = payload[0];
+        if (sequence == lastTcpSequence_) return;
+        lastTcpSequence_ = sequence;
         tcpReceived_.insert(tcpReceived_.end(), data, data + count);
         SendReply(std::vector<uint8_t>(data, data + count)); // the device echoes TCP data
         return;
@@ -200,16 +202,15 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
     if (!memory || op < 1 || op > 3 || payloadLength < kBlockHeaderSize) {
         return Answer(type, nullptr, 0); // every host frame gets an answer of its Type
     }
-    const uint32_t address = GetU32(payload);
-    const int count = std::min<int>(GetU16(payload + kBlockCountOffset), kMaxBlockData);
+    const uint32_t address = BlockAddress(payload);
+    const int count = std::min<int>(BlockCount(payload), kMaxBlockData);
     const int dataCount = std::min(count, payloadLength - kBlockHeaderSize);
-    const uint8_t* data = payload + kBlockDataOffset;
+    const uint8_t* data = BlockData(payload);
     const uint32_t limit = std::min(type < 0x20   ? config_.FlashSize
                                     : type < 0x30 ? config_.EepromSize
                                                   : config_.AuxSize,
                                     kMaxMemoryBytes);
-    PutU32(answer, address + (wrongEcho ? 0x100 : 0));
-    PutU16(answer + kBlockCountOffset, uint16_t(count));
+    PutBlockHeader(answer, address + (wrongEcho ? 0x100 : 0), uint16_t(count));
 
     if (op == 1) { // write
         WriteMemory(*memory, limit, address, data, dataCount);
@@ -220,12 +221,12 @@ void DeviceModel::HandleFrame(const uint8_t* frame) {
         for (int i = 0; equal && i < dataCount; ++i)
             equal = ReadMemory(*memory, uint64_t(address) + i) == data[i];
         if (verifyMismatches_.erase(address) > 0) equal = false;
-        answer[kBlockDataOffset] = equal ? 0 : 1;
+        BlockData(answer)[0] = equal ? 0 : 1; // the verify flag
         return Answer(type, answer, kBlockHeaderSize + 1);
     }
     // op == 3: read (FLASH has no read command, but the model serves it alike)
     for (int i = 0; i < count; ++i)
-        answer[kBlockDataOffset + i] = ReadMemory(*memory, uint64_t(address) + i);
+        BlockData(answer)[i] = ReadMemory(*memory, uint64_t(address) + i);
     Answer(type, answer, kBlockHeaderSize + count);
 }
 

@@ -19,8 +19,8 @@ class SimUsbBus final : public UsbBackend {
 public:
     SimUsbBus();
     // Plugs a device into bus number `bus` (buses are listed in ascending order).
-    void Attach(DeviceModel& model, int bus = 1, uint16_t vendor = 0x1000,
-                uint16_t product = 0x6666);
+    void Attach(DeviceModel& model, int bus = 1, uint16_t vendor = kVendorId,
+                uint16_t product = kProductId);
     void SetOpenable(const DeviceModel& model, bool openable);
     void FailClose(int count) { failClose_ = count; }
     // A transfer to a hanging device fails with -ETIMEDOUT at once, after calling this with
