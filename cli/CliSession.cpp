@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <unistd.h>
 
 namespace ktr::cli {
 
@@ -84,24 +85,40 @@ QString CliSession::DeviceText() const {
     return device;
 }
 
-int CliSession::List() {
-    usb_.Init();
-    usb_.FindBusses();
-    usb_.FindDevices();
-    int found = 0;
+// The attached devices of the family as the backend lists them now, each with whether this
+// user may open its node.
+std::vector<CliSession::Attached> CliSession::AttachedDevices() const {
+    std::vector<Attached> found;
     for (usb_bus* bus = usb_.GetBusses(); bus; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device; device = device->next) {
             if (device->descriptor.idVendor != kVendorId ||
                 device->descriptor.idProduct != kProductId)
                 continue;
-            ++found;
-            const int busNumber = BusNumber(bus), deviceNumber = DeviceNumber(device);
-            out_.Data(
-                QStringLiteral("device"), QStringLiteral("%1:%2").arg(busNumber).arg(deviceNumber),
-                {{QStringLiteral("bus"), busNumber}, {QStringLiteral("device"), deviceNumber}});
+            const DeviceAddress address{BusNumber(bus), DeviceNumber(device)};
+            const QByteArray node = QStringLiteral("/dev/bus/usb/%1/%2")
+                                        .arg(address.Bus, 3, 10, QLatin1Char('0'))
+                                        .arg(address.Device, 3, 10, QLatin1Char('0'))
+                                        .toLocal8Bit();
+            found.push_back({address, access(node.constData(), R_OK | W_OK) == 0 ||
+                                          access(node.constData(), F_OK) != 0});
         }
     }
-    if (found == 0) Finish(kExitLink, QStringLiteral("устройства 1000:6666 не найдены"));
+    return found;
+}
+
+int CliSession::List() {
+    usb_.Init();
+    usb_.FindBusses();
+    usb_.FindDevices();
+    const std::vector<Attached> devices = AttachedDevices();
+    for (const Attached& device : devices)
+        out_.Data(QStringLiteral("device"),
+                  device.Accessible ? device.Address.Text()
+                                    : device.Address.Text() + QStringLiteral(" (нет доступа)"),
+                  {{QStringLiteral("bus"), device.Address.Bus},
+                   {QStringLiteral("device"), device.Address.Device},
+                   {QStringLiteral("accessible"), device.Accessible}});
+    if (devices.empty()) Finish(kExitLink, QStringLiteral("устройства 1000:6666 не найдены"));
     return status_;
 }
 
@@ -176,7 +193,10 @@ void CliSession::BindEvents() {
                        .arg(kind));
     });
     connect(link_, &LinkControl::DeviceIdentified, this, [this](const QString& name) {
-        if (!identified_) out_.SetDeviceName(name);
+        if (!identified_) {
+            out_.SetDeviceName(name);
+            out_.Step(QStringLiteral("устройство: %1").arg(name));
+        }
         deviceName_ = name;
         identified_ = true;
     });
@@ -216,7 +236,22 @@ void CliSession::CheckLink() {
     // The bridge runs on like the window: TCP data arriving for a closed link reopens it.
     if (options_.Cmd == Command::Bridge && everOpened_) return;
     const QString device = DeviceText();
-    if (!everOpened_)
+    const DeviceAddress wanted = options_.OneDevice();
+    bool denied = false;
+    for (const Attached& attached : AttachedDevices())
+        if (wanted.Bus == 0 || attached.Address == wanted) {
+            denied = !attached.Accessible;
+            break;
+        }
+    if (!everOpened_ && denied)
+        Finish(kExitLink, QStringLiteral("устройство %1 подключено, но нет прав на его открытие: "
+                                         "установите пакет ktr-service или правило udev "
+                                         "70-ktr-service.rules (скопируйте его в "
+                                         "/etc/udev/rules.d/ и выполните «udevadm control "
+                                         "--reload && udevadm trigger»), затем переподключите "
+                                         "устройство")
+                              .arg(device));
+    else if (!everOpened_)
         Finish(kExitLink,
                QStringLiteral("устройство %1 не найдено или не открывается").arg(device));
     else if (watchdogFired_)

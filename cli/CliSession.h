@@ -67,6 +67,11 @@ private:
         std::vector<uint8_t> Bytes;
     };
 
+    struct Attached {
+        DeviceAddress Address;
+        bool Accessible = true;
+    };
+    std::vector<Attached> AttachedDevices() const;
     int List();
     bool CheckFiles();
     bool CheckImageFile(Memory memory, const QString& path);

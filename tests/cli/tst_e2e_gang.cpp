@@ -88,17 +88,17 @@ private slots:
         QTest::addColumn<QStringList>("fault"); // the harness options of device 2 (1:3)
         QTest::addColumn<QStringList>("cliArgs");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("says");
+        QTest::addColumn<QString>("says"); // a pattern
         QTest::newRow("mismatch") << QStringList{"--mismatch-verify-at", "0x1000"} << QStringList{}
                                   << 5 << "ошибка верификации FLASH";
         QTest::newRow("unplugged mid-write")
             << QStringList{"--unplug-at", "150"} << QStringList{} << 3 << "потеряна";
-        // It ends by the command's own limit; the watchdog and the link timeout are short
-        // so that nothing else holds it longer.
+        // Its watchdog ends it while a transfer hangs, or, where each hung transfer ends in a
+        // fault and a reopen first, its link timeout.
         QTest::newRow("hangs") << QStringList{"--hang-at", "150", "--timeout-ms", "200"}
                                << QStringList{"--timeout",      "6", "--watchdog-ms", "300",
                                               "--link-timeout", "1"}
-                               << 3 << "истекло время ожидания";
+                               << 3 << "не отвечает|не восстановлена";
     }
 
     // The device that fails is named; the others are written and verified all the same.
@@ -120,7 +120,8 @@ private slots:
         const QMap<QString, QJsonObject> results = DeviceResults(run.Output);
         QCOMPARE(results.keys(), kThree);
         QCOMPARE(results["1:3"]["status"].toInt(), status);
-        QVERIFY2(results["1:3"]["message"].toString().contains(says), qPrintable(run.Dump()));
+        QVERIFY2(results["1:3"]["message"].toString().contains(QRegularExpression(says)),
+                 qPrintable(run.Dump()));
         // What the write left on the device comes through as the device's own command said it.
         if (status == 5) QVERIFY(results["1:3"]["partial"].isArray());
         for (int n : {1, 3}) {
