@@ -232,7 +232,8 @@ void CliSession::Drained() {
 }
 
 void CliSession::CheckLink() {
-    if (!link_ || link_->IsOpen() || phase_ == Phase::Finished) return;
+    // A fault's reopen comes after its pause; a failed one calls this again.
+    if (!link_ || link_->IsOpen() || link_->ReopenPending() || phase_ == Phase::Finished) return;
     // The bridge runs on like the window: TCP data arriving for a closed link reopens it.
     if (options_.Cmd == Command::Bridge && everOpened_) return;
     const QString device = DeviceText();

@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <cerrno>
+#include <utility>
 
 namespace ktr {
 
@@ -36,6 +37,8 @@ LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
     answerRetry_.setSingleShot(true);
     answerRetry_.setTimerType(Qt::PreciseTimer);
     connect(&answerRetry_, &QTimer::timeout, this, &LinkControl::PostReceive);
+    faultPause_.setSingleShot(true);
+    connect(&faultPause_, &QTimer::timeout, this, &LinkControl::FaultPauseEnded);
     UsbInit(usb_);
     usb_.IsOpen = false;
     timer1_.start();
@@ -43,6 +46,7 @@ LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
 }
 
 LinkControl::~LinkControl() {
+    CancelTransfer();
     UsbClose(usb_);
 }
 
@@ -188,9 +192,22 @@ void LinkControl::RequestStatus() {
 // ---- Link lifecycle ----
 
 void LinkControl::OpenLink() {
+    // An open supersedes the reopen a fault's pause was waiting to make.
+    const bool paused = faultPause_.isActive();
+    faultPause_.stop();
     // Opening afresh while a handle is held would leak it (and its descriptor) on every
-    // configurator callback and at the first poll's reconnect.
-    UsbClose(usb_);
+    // configurator callback and at the first poll's reconnect. A transfer in flight (the
+    // first poll's answer sends before it reconnects) keeps its handle until it ends: its
+    // frame goes out as it would have before the reopen.
+    if (transferInFlight_ && !retiredHandle_)
+        retiredHandle_ = std::exchange(usb_.Handle, nullptr);
+    else
+        UsbClose(usb_);
+    OpenDevice();
+    if (paused) RunPendingSteps();
+}
+
+void LinkControl::OpenDevice() {
     UsbInit(usb_);
     usb_.VendorId = kVendorId;
     usb_.ProductId = kProductId;
@@ -208,6 +225,7 @@ void LinkControl::OpenLink() {
 }
 
 void LinkControl::CloseLink(LinkCloseReason reason) {
+    CancelTransfer();
     const bool wasOpen = usb_.IsOpen;
     if (wasOpen) {
         view_.AddLog(kLogClosing);
@@ -230,13 +248,65 @@ void LinkControl::LinkFault() {
         reason = LinkCloseReason::DeviceGone;
     CloseLink(reason);
     ++linkFailureCount_;
-    if (timings_.FaultPauseMs > 0) QThread::msleep(ulong(timings_.FaultPauseMs));
-    if (linkFailureCount_ < kLinkFailureLimit) OpenLink();
+    if (linkFailureCount_ >= kLinkFailureLimit) return; // no reopen follows: nothing to wait for
+    if (timings_.FaultPauseMs > 0)
+        faultPause_.start(timings_.FaultPauseMs);
+    else
+        OpenLink();
+}
+
+void LinkControl::FaultPauseEnded() {
+    OpenLink();
+    RunPendingSteps();
+}
+
+// ---- Transfers: one at a time ----
+
+// With a backend that completes at once, `then` runs before this returns, exactly where the
+// blocking call's result used to be looked at; otherwise from the event loop, later.
+void LinkControl::Transfer(bool in, int size, std::function<void(bool ok)> then) {
+    transferInFlight_ = true;
+    auto done = [this, then = std::move(then)](bool ok) {
+        transferInFlight_ = false;
+        if (usb_dev_handle* retired = std::exchange(retiredHandle_, nullptr))
+            usb_.Backend->Close(retired);
+        // A cancelled transfer belongs to a link being closed: nothing of it is handled.
+        if (cancelling_) return;
+        then(ok);
+        RunPendingSteps();
+    };
+    if (in)
+        UsbSubmitReceive(usb_, 0, 0, 0, size, std::move(done));
+    else
+        UsbSubmitSend(usb_, 0, 0, 0, size, std::move(done));
+}
+
+void LinkControl::CancelTransfer() {
+    if (!transferInFlight_) return;
+    cancelling_ = true;
+    UsbCancel(usb_);
+    cancelling_ = false;
+}
+
+// The steps that waited for a transfer or a fault's pause, once: a send (which reads after
+// it anyway), else a read.
+void LinkControl::RunPendingSteps() {
+    if (transferInFlight_ || faultPause_.isActive()) return;
+    const bool send = std::exchange(sendPending_, false);
+    const bool receive = std::exchange(receivePending_, false);
+    if (send)
+        SendNext();
+    else if (receive)
+        PostReceive();
 }
 
 // ---- Transmit and receive ----
 
 void LinkControl::SendNext() {
+    if (transferInFlight_ || faultPause_.isActive()) {
+        sendPending_ = true;
+        return;
+    }
     int size;
     const bool command = !queue_.empty();
     if (command) {
@@ -249,15 +319,23 @@ void LinkControl::SendNext() {
         size = BuildPollFrame(usb_.TransmitBuffer, linkSignature_);
     }
     if (linkSignature_ != 0 && size > 0) {
-        if (UsbSend(usb_, 0, 0, 0, size)) {
-            answerAwaited_ = command;
-            answerRetryUs_ = timings_.AnswerRetryUs;
-            answerWait_.start();
-            answerRetry_.stop();
-        } else {
-            LinkFault();
-        }
+        Transfer(false, size, [this, command](bool ok) {
+            if (ok) {
+                answerAwaited_ = command;
+                answerRetryUs_ = timings_.AnswerRetryUs;
+                answerWait_.start();
+                answerRetry_.stop();
+            } else {
+                LinkFault();
+            }
+            AwaitAnswer();
+        });
+        return;
     }
+    AwaitAnswer();
+}
+
+void LinkControl::AwaitAnswer() {
     timer2_.start();
     PostReceive();
 }
@@ -291,19 +369,25 @@ void LinkControl::ReceiveData() {
         retiredEarly_ = notifying_;
         Retire(notifying_);
     }
-    if (!UsbReceive(usb_, 0, 0, 0, kReceiveTransferSize)) {
-        LinkFault();
+    if (transferInFlight_) {
+        receivePending_ = true;
         return;
     }
-    linkFailureCount_ = 0;
-    if (usb_.LastResult == 0) {
-        ScheduleAnswerRetry();
-        return;
-    }
-    answerRetryUs_ = timings_.AnswerRetryUs;
-    answerWait_.start();
-    rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
-    PostReceive();
+    Transfer(true, kReceiveTransferSize, [this](bool ok) {
+        if (!ok) {
+            LinkFault();
+            return;
+        }
+        linkFailureCount_ = 0;
+        if (usb_.LastResult == 0) {
+            ScheduleAnswerRetry();
+            return;
+        }
+        answerRetryUs_ = timings_.AnswerRetryUs;
+        answerWait_.start();
+        rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
+        PostReceive();
+    });
 }
 
 // ---- Commands and timers ----
@@ -315,8 +399,12 @@ void LinkControl::ToolButton1Click() {
     view_.AddLog(kLogRequesting);
 }
 
+// The operator wants the link down: a fault's pending reopen, and steps waiting to transfer,
+// go with it.
 void LinkControl::ToolButton4Click() {
     view_.SetStatusPanel(QString());
+    faultPause_.stop();
+    sendPending_ = receivePending_ = false;
     CloseLink(LinkCloseReason::Operator);
     ClearQueue();
 }

@@ -2,7 +2,10 @@
 // the link commands and the handling of every answer. One object per link, living on the
 // thread that created it (the UI thread in the window); every operation must be called on
 // that thread. It shows everything through HostView and announces every outcome as a signal;
-// the log lines are for the operator, the signals for code.
+// the log lines are for the operator, the signals for code. Transfers never hold the thread
+// when the backend completes them asynchronously: one is in flight at a time, and a step
+// that would start another (a send, a read) waits for it and runs when it ends. With a
+// backend that completes at once, everything happens in the order of a blocking call.
 #pragma once
 
 #include "CommandQueue.h"
@@ -15,12 +18,14 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
+
 namespace ktr {
 
 struct LinkTimings {
     int WatchdogMs = 10000;  // Timer1
     int PollTickMs = 50;     // Timer2
-    int FaultPauseMs = 1000; // LinkFault's pause before reopening
+    int FaultPauseMs = 1000; // LinkFault's pause before reopening; 0 reopens at once
     // While the answer to a command frame is awaited, an empty read is followed by another
     // after AnswerRetryUs; once AnswerRetryFlatUs have passed without bytes, each empty read
     // doubles the pause until it reaches PollTickMs, from where Timer2 alone reads again.
@@ -73,17 +78,19 @@ public:
     void SetReadTarget(Memory memory, uint8_t* target, int32_t size);
 
     // ---- Link lifecycle ----
-    // Opens the first matching device (see ChooseDevice), dropping any handle still held.
-    // On failure logs so, emits LinkOpenFailed and leaves the link closed; on success logs,
-    // restarts Timer1 and emits LinkOpened.
+    // Opens the first matching device (see ChooseDevice), dropping any handle still held
+    // (one with a transfer in flight is closed when that transfer ends, which is handled as
+    // usual). On failure logs so, emits LinkOpenFailed and leaves the link closed; on success
+    // logs, restarts Timer1 and emits LinkOpened. Ends a fault's pause: its reopen is not made.
     void OpenLink();
-    // Closes an open link with its two log lines and emits LinkClosed(reason); a closed link
-    // only drops a stale handle, silently. Never fails: a handle the library refuses to close
-    // is dropped all the same.
+    // Ends a transfer in flight first, unhandled (no fault), then closes an open link with
+    // its two log lines and emits LinkClosed(reason); a closed link only drops a stale handle,
+    // silently. Never fails: a handle the library refuses to close is dropped all the same.
     void CloseLink(LinkCloseReason reason = LinkCloseReason::Operator);
-    // The one recovery path of a failed transfer: closes the link, counts the fault, PAUSES
-    // THE CALLING THREAD for FaultPauseMs and reopens unless kLinkFailureLimit faults in a row
-    // were reached. A successful read resets the count.
+    // The one recovery path of a failed transfer: closes the link, counts the fault and,
+    // unless kLinkFailureLimit faults in a row were reached, reopens after FaultPauseMs (at
+    // once for 0). The pause is a timer: the thread goes on, nothing is sent meanwhile (a
+    // send waits for the reopen), and a disconnect ends it. A successful read resets the count.
     void LinkFault();
     // Which device OpenLink takes among several that match: by bus and device number, as
     // `usb_bus`/`usb_device` names give them; 0 and 0, the first in list order.
@@ -101,15 +108,19 @@ public:
     // ---- Transmit and receive steps ----
     // Sends the head's frame, or a poll when the queue is empty, unless no signature is known
     // (then nothing goes out); a failed send runs LinkFault. Restarts Timer2 and posts a
-    // receive step either way.
+    // receive step either way, once the send is done. While a transfer is in flight or a
+    // fault's pause runs, it only notes that a send is due: it runs when they end.
     void SendNext();
+    // One read, handled when it ends; while a transfer is in flight, it runs when that ends.
     void ReceiveData(); // run only by the posted receive event
     void PostReceive(); // posts the receive event (message 0x401)
 
     // ---- Commands and timers of the window ----
     void ToolButton1Click(); // connect: open, then ask for the status
     void N7Click() { ToolButton1Click(); }
-    void ToolButton4Click(); // disconnect: close and drop the queue
+    // Disconnect: ends the transfer in flight and a fault's pause, closes and drops the queue;
+    // the link is closed when it returns.
+    void ToolButton4Click();
     void N2Click() { ToolButton4Click(); }
     void Timer1Timer();
     void Timer2Timer();
@@ -129,6 +140,8 @@ public:
     const QTimer& Timer1() const { return timer1_; }
     const QTimer& Timer2() const { return timer2_; }
     HostView& View() const { return view_; }
+    bool TransferInFlight() const { return transferInFlight_; }
+    bool ReopenPending() const { return faultPause_.isActive(); } // a fault's pause runs
 
 signals:
     // After every change of the queue, once its display is up to date.
@@ -169,6 +182,14 @@ private:
     void ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength);
     void PopHead();
     void ScheduleAnswerRetry();
+    void OpenDevice();
+    void FaultPauseEnded();
+    // Starts the one transfer (IN into ReceiveBuffer, or OUT from TransmitBuffer); `then`
+    // handles its outcome unless it was cancelled, and the steps that waited run after it.
+    void Transfer(bool in, int size, std::function<void(bool ok)> then);
+    void CancelTransfer();
+    void RunPendingSteps();
+    void AwaitAnswer();
 
     struct ReadBuffer {
         uint8_t* Buffer = nullptr;
@@ -203,6 +224,13 @@ private:
     int answerRetryUs_ = 0;
     QElapsedTimer answerWait_; // since the frame went out, or the last read with bytes
     QTimer answerRetry_;
+    QTimer faultPause_;
+    bool transferInFlight_ = false;
+    bool cancelling_ = false;
+    bool sendPending_ = false;    // a SendNext waits for the transfer or the fault's pause
+    bool receivePending_ = false; // a receive step waits for the transfer
+    // The handle of a transfer that OpenLink found in flight: closed when the transfer ends.
+    usb_dev_handle* retiredHandle_ = nullptr;
     TcpReplySink* bridge_ = nullptr;
     DeviceKindHook* kindHook_ = nullptr;
 };

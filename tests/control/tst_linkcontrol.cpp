@@ -344,6 +344,79 @@ private slots:
         QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
         QVERIFY(f.Link.IsOpen());
     }
+
+    // A transfer the device leaves hanging no longer holds the thread: ticks keep coming,
+    // and every step that would transfer waits for it instead of starting a second one. Its
+    // timeout is an ordinary fault; the send that waited goes out after the reopen.
+    void hungTransferLeavesTheThreadFree() {
+        LinkFixture f;
+        f.Bus.HoldHungTransfers(true);
+        QVERIFY(f.Connect());
+        f.Device.SetHanging(true);
+        QVERIFY(f.RunUntil([&] { return f.Bus.HoldsTransfer(); }));
+        const uint64_t reads = f.Device.InTransfers();
+        const size_t sent = f.Device.OutTransfers().size();
+        f.View.Log.clear();
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.Link.SendNext();
+        int ticks = 0;
+        QObject::connect(&f.Link.Timer2(), &QTimer::timeout, [&] { ++ticks; });
+        QVERIFY(f.RunUntil([&] { return ticks >= 5; }));
+        QVERIFY(f.Bus.HoldsTransfer());
+        QCOMPARE(f.Device.InTransfers(), reads);
+        QCOMPARE(f.Device.OutTransfers().size(), sent);
+        QVERIFY(f.View.Log.isEmpty());
+
+        f.Device.SetHanging(false);
+        f.Bus.TimeOutHeldTransfer();
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed, kOpened}));
+        QCOMPARE(f.Link.LinkFailureCount(), 1);
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
+        QCOMPARE(f.Bus.OpenHandles(), 1);
+    }
+
+    // The operator's disconnect ends a hung transfer at once: no fault, no reopen.
+    void disconnectEndsAHungTransfer() {
+        LinkFixture f;
+        f.Bus.HoldHungTransfers(true);
+        QVERIFY(f.Connect());
+        f.Device.SetHanging(true);
+        QVERIFY(f.RunUntil([&] { return f.Bus.HoldsTransfer(); }));
+        f.View.Log.clear();
+        f.Link.ToolButton4Click();
+        QVERIFY(!f.Bus.HoldsTransfer());
+        QVERIFY(!f.Link.IsOpen());
+        QCOMPARE(f.Bus.OpenHandles(), 0);
+        for (int i = 0; i < 20; ++i)
+            QCoreApplication::processEvents();
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed}));
+        QCOMPARE(f.Link.LinkFailureCount(), 0);
+    }
+
+    // A fault's pause is a timer, not a sleep: nothing is sent during it (a send waits for
+    // the reopen), and a disconnect during it cancels the reopen.
+    void faultPauseWaitsWithoutHoldingTheThread() {
+        LinkFixture f({}, {60000, 5, 30});
+        QVERIFY(f.Connect());
+        f.View.Log.clear();
+        f.Device.FailIn(1, -EIO);
+        QVERIFY(f.RunUntil([&] { return f.Link.LinkFailureCount() == 1; }));
+        QVERIFY(f.Link.ReopenPending());
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed}));
+        const size_t sent = f.Device.OutTransfers().size();
+        f.Link.EnqueueCommand(cmdIdent, nullptr, 0);
+        f.Link.SendNext();
+        QCOMPARE(f.Device.OutTransfers().size(), sent);
+        QCOMPARE(f.Link.LinkFailureCount(), 1); // no second fault for the closed link
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
+        QCOMPARE(f.View.Log, (QStringList{kClosing, kClosed, kOpened, kDone}));
+
+        f.Device.FailIn(1, -EIO);
+        QVERIFY(f.RunUntil([&] { return f.Link.ReopenPending(); }));
+        f.Link.ToolButton4Click();
+        QVERIFY(!f.Link.ReopenPending());
+        QVERIFY(!f.Link.IsOpen());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLinkControl)
