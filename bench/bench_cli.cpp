@@ -23,7 +23,7 @@ constexpr const char* kRssMode = "--peak-rss-kb-to"; // argv[1] of the measuring
 
 using Clock = std::chrono::steady_clock;
 
-// Starts argv with its stdout into *out (when out is given) and stderr to /dev/null.
+// Starts argv with its stdout into *out (else to /dev/null) and stderr to /dev/null.
 pid_t Spawn(const std::vector<std::string>& args, int* out) {
     int pipeFds[2] = {-1, -1};
     if (out && pipe(pipeFds) != 0) return -1;
@@ -31,7 +31,7 @@ pid_t Spawn(const std::vector<std::string>& args, int* out) {
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDERR_FILENO);
-        if (out) dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(out ? pipeFds[1] : null, STDOUT_FILENO);
         std::vector<char*> argv;
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));

@@ -237,8 +237,8 @@ private slots:
         QTest::newRow("empty EEPROM write") << QStringList{"write", "--eeprom", empty} << emptyText;
         QTest::newRow("end record alone, FLASH verify")
             << QStringList{"verify", "--flash", endOnly} << emptyText;
-        QTest::newRow("end record alone, EEPROM write")
-            << QStringList{"write", "--eeprom", endOnlyEep} << emptyText;
+        QTest::newRow("end record alone, EEPROM verify")
+            << QStringList{"verify", "--eeprom", endOnlyEep} << emptyText;
     }
 
     // Nothing reaches the device from a file that is not what its name says or holds nothing.
