@@ -168,16 +168,16 @@ void CliSession::BindEvents() {
         openedBus_ = bus;
         openedDevice_ = device;
     });
-    // A fault's reopen follows its close at once; whether the link is back is known when
-    // control returns to the event loop.
-    const auto linkDown = [this] {
+    // A close after a fault is followed by a reopen after the fault pause: whether the link
+    // is back is known from that reopen. Any other close, and a failed open, leave it down.
+    const auto linkDown = [this](bool reopenFollows) {
         if (options_.Cmd != Command::Bridge && !linkTimeout_.isActive()) linkTimeout_.start();
-        QTimer::singleShot(0, this, &CliSession::CheckLink);
+        if (!reopenFollows) QTimer::singleShot(0, this, &CliSession::CheckLink);
     };
-    connect(link_, &LinkControl::LinkOpenFailed, this, linkDown);
+    connect(link_, &LinkControl::LinkOpenFailed, this, [linkDown] { linkDown(false); });
     connect(link_, &LinkControl::LinkClosed, this, [this, linkDown](LinkCloseReason reason) {
         if (reason == LinkCloseReason::Watchdog) watchdogFired_ = true;
-        linkDown();
+        linkDown(reason == LinkCloseReason::Fault || reason == LinkCloseReason::DeviceGone);
     });
     connect(link_, &LinkControl::KindAdopted, this, [this](uint32_t kind, bool served) {
         // The bridge runs on as the window does: another device may come.
