@@ -79,6 +79,11 @@ JobRules::Format RuleFormat(ImageFormat format) {
 
 } // namespace
 
+bool CliSession::RefuseFile(Memory memory, const QString& path, const QString& why) {
+    Finish(kExitFile, QStringLiteral("файл %1 «%2» %3").arg(MemoryName(memory), path, why));
+    return false;
+}
+
 // Whatever can be refused before the device is asked is refused at once.
 bool CliSession::CheckFiles() {
     if (options_.Cmd == Command::Write || options_.Cmd == Command::Verify) {
@@ -95,10 +100,7 @@ bool CliSession::CheckFiles() {
 }
 
 bool CliSession::CheckImageFile(Memory memory, const QString& path) {
-    const auto refuse = [&](const QString& why) {
-        Finish(kExitFile, QStringLiteral("файл %1 «%2» %3").arg(MemoryName(memory), path, why));
-        return false;
-    };
+    const auto refuse = [&](const QString& why) { return RefuseFile(memory, path, why); };
     const QFileInfo info(path);
     if (!info.exists()) return refuse(QStringLiteral("не найден"));
     if (!info.isFile())
@@ -121,10 +123,7 @@ bool CliSession::CheckImageFile(Memory memory, const QString& path) {
 }
 
 bool CliSession::CheckOutputFile(Memory memory, const QString& path) {
-    const auto refuse = [&](const QString& why) {
-        Finish(kExitFile, QStringLiteral("файл %1 «%2» %3").arg(MemoryName(memory), path, why));
-        return false;
-    };
+    const auto refuse = [&](const QString& why) { return RefuseFile(memory, path, why); };
     const QFileInfo info(path);
     if (info.isDir()) return refuse(QStringLiteral("является каталогом"));
     if (info.exists() && !info.isFile())

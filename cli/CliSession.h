@@ -75,6 +75,7 @@ private:
     int List();
     bool CheckFiles();
     bool CheckImageFile(Memory memory, const QString& path);
+    bool RefuseFile(Memory memory, const QString& path, const QString& why);
     bool CheckOutputFile(Memory memory, const QString& path);
     QString DeviceText() const;
     void LinkProgress();
