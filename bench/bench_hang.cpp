@@ -62,6 +62,7 @@ int Disconnect() {
     qint64 dueMs = -1;
     QTimer press;
     press.setSingleShot(true);
+    press.setTimerType(Qt::PreciseTimer);
     QObject::connect(&press, &QTimer::timeout, [&] {
         link.ToolButton4Click();
         if (!link.IsOpen())

@@ -264,21 +264,26 @@ void LinkControl::FaultPauseEnded() {
 
 // With a backend that completes at once, `then` runs before this returns, exactly where the
 // blocking call's result used to be looked at; otherwise from the event loop, later.
-void LinkControl::Transfer(bool in, int size, std::function<void(bool ok)> then) {
+void LinkControl::Transfer(bool in, int size, void (LinkControl::*then)(bool ok)) {
     transferInFlight_ = true;
-    auto done = [this, then = std::move(then)](bool ok) {
-        transferInFlight_ = false;
-        if (usb_dev_handle* retired = std::exchange(retiredHandle_, nullptr))
-            usb_.Backend->Close(retired);
-        // A cancelled transfer belongs to a link being closed: nothing of it is handled.
-        if (cancelling_) return;
-        then(ok);
-        RunPendingSteps();
-    };
+    then_ = then;
+    // Captures no more than fits a std::function's own storage: the ping-pong allocates
+    // nothing per transfer.
+    const auto done = [this](bool ok) { TransferEnded(ok); };
     if (in)
-        UsbSubmitReceive(usb_, 0, 0, 0, size, std::move(done));
+        UsbSubmitReceive(usb_, 0, 0, 0, size, done);
     else
-        UsbSubmitSend(usb_, 0, 0, 0, size, std::move(done));
+        UsbSubmitSend(usb_, 0, 0, 0, size, done);
+}
+
+void LinkControl::TransferEnded(bool ok) {
+    transferInFlight_ = false;
+    if (usb_dev_handle* retired = std::exchange(retiredHandle_, nullptr))
+        usb_.Backend->Close(retired);
+    // A cancelled transfer belongs to a link being closed: nothing of it is handled.
+    if (cancelling_) return;
+    (this->*then_)(ok);
+    RunPendingSteps();
 }
 
 void LinkControl::CancelTransfer() {
@@ -319,18 +324,21 @@ void LinkControl::SendNext() {
         size = BuildPollFrame(usb_.TransmitBuffer, linkSignature_);
     }
     if (linkSignature_ != 0 && size > 0) {
-        Transfer(false, size, [this, command](bool ok) {
-            if (ok) {
-                answerAwaited_ = command;
-                answerRetryUs_ = timings_.AnswerRetryUs;
-                answerWait_.start();
-                answerRetry_.stop();
-            } else {
-                LinkFault();
-            }
-            AwaitAnswer();
-        });
+        sendingCommand_ = command;
+        Transfer(false, size, &LinkControl::SendEnded);
         return;
+    }
+    AwaitAnswer();
+}
+
+void LinkControl::SendEnded(bool ok) {
+    if (ok) {
+        answerAwaited_ = sendingCommand_;
+        answerRetryUs_ = timings_.AnswerRetryUs;
+        answerWait_.start();
+        answerRetry_.stop();
+    } else {
+        LinkFault();
     }
     AwaitAnswer();
 }
@@ -373,21 +381,23 @@ void LinkControl::ReceiveData() {
         receivePending_ = true;
         return;
     }
-    Transfer(true, kReceiveTransferSize, [this](bool ok) {
-        if (!ok) {
-            LinkFault();
-            return;
-        }
-        linkFailureCount_ = 0;
-        if (usb_.LastResult == 0) {
-            ScheduleAnswerRetry();
-            return;
-        }
-        answerRetryUs_ = timings_.AnswerRetryUs;
-        answerWait_.start();
-        rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
-        PostReceive();
-    });
+    Transfer(true, kReceiveTransferSize, &LinkControl::ReceiveEnded);
+}
+
+void LinkControl::ReceiveEnded(bool ok) {
+    if (!ok) {
+        LinkFault();
+        return;
+    }
+    linkFailureCount_ = 0;
+    if (usb_.LastResult == 0) {
+        ScheduleAnswerRetry();
+        return;
+    }
+    answerRetryUs_ = timings_.AnswerRetryUs;
+    answerWait_.start();
+    rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);
+    PostReceive();
 }
 
 // ---- Commands and timers ----

@@ -18,8 +18,6 @@
 #include <QObject>
 #include <QTimer>
 
-#include <functional>
-
 namespace ktr {
 
 struct LinkTimings {
@@ -186,7 +184,10 @@ private:
     void FaultPauseEnded();
     // Starts the one transfer (IN into ReceiveBuffer, or OUT from TransmitBuffer); `then`
     // handles its outcome unless it was cancelled, and the steps that waited run after it.
-    void Transfer(bool in, int size, std::function<void(bool ok)> then);
+    void Transfer(bool in, int size, void (LinkControl::*then)(bool ok));
+    void TransferEnded(bool ok);
+    void SendEnded(bool ok);
+    void ReceiveEnded(bool ok);
     void CancelTransfer();
     void RunPendingSteps();
     void AwaitAnswer();
@@ -226,6 +227,8 @@ private:
     QTimer answerRetry_;
     QTimer faultPause_;
     bool transferInFlight_ = false;
+    void (LinkControl::*then_)(bool ok) = nullptr; // what handles the transfer in flight
+    bool sendingCommand_ = false;                  // a command frame, not a poll, is going out
     bool cancelling_ = false;
     bool sendPending_ = false;    // a SendNext waits for the transfer or the fault's pause
     bool receivePending_ = false; // a receive step waits for the transfer

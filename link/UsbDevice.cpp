@@ -74,11 +74,16 @@ void Submit(UsbDevice& dev, int requestType, uint8_t* buffer, int bufferSize, in
             int value, int index, int size, std::function<void(bool)> done) {
     if (!dev.Handle) return done(false);
     size = std::clamp(size, 0, bufferSize);
+    // Kept in the record, so that the backend's callback holds one pointer and costs no
+    // allocation per transfer.
+    dev.Done = std::move(done);
     dev.Backend->SubmitControl(dev.Handle, requestType, request, value, index,
                                reinterpret_cast<char*>(buffer), size, kTransferTimeoutMs,
-                               [&dev, done = std::move(done)](int result) {
+                               [&dev](int result) {
                                    dev.LastResult = result;
-                                   done(result >= 0);
+                                   const std::function<void(bool)> ended = std::move(dev.Done);
+                                   dev.Done = nullptr;
+                                   ended(result >= 0);
                                });
 }
 } // namespace

@@ -32,6 +32,7 @@ struct UsbDevice {
     int32_t LastResult = 0;
     uint8_t TransmitBuffer[kTransmitBufferSize] = {};
     uint8_t ReceiveBuffer[kReceiveBufferSize] = {};
+    std::function<void(bool ok)> Done; // the submitted transfer's, until it ends
 };
 
 // Drops Device and Handle (without closing) and initialises the library.
