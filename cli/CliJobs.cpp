@@ -212,7 +212,10 @@ void CliSession::Mismatch(Memory memory, uint32_t address) {
         return;
     }
     // What the failure leaves behind is counted before the link drops the queue.
-    if (options_.Cmd == Command::Write) resultFields_ = PartialWrite(partialText_);
+    if (options_.Cmd == Command::Write) {
+        CountLeft();
+        resultFields_ = PartialWrite(partialText_);
+    }
     const uint8_t* data = BlockData(head->Data.data());
     probe_ = {memory,  head->Command,
               address, std::vector<uint8_t>(data, data + head->BlockCount()),
@@ -250,19 +253,31 @@ void CliSession::ProbeNext() {
         link_->EnqueueCommand(probe_.Command, block, uint16_t(kBlockHeaderSize + count));
 }
 
+namespace {
+constexpr uint8_t kCountedTypes[] = {cmdFlashWrite, cmdFlashVerify, cmdEepromWrite,
+                                     cmdEepromVerify};
+} // namespace
+
+// On the main thread, after every change of the queue while a write runs: what is left of
+// each pass, for a result that may have to be printed from the guard's thread.
+void CliSession::CountLeft() {
+    for (size_t i = 0; i < std::size(kCountedTypes); ++i)
+        left_[i] = int64_t(link_->QueuedEntries(kCountedTypes[i]));
+}
+
+QJsonObject CliSession::PartialResult(QString& text) const {
+    return writing_ ? PartialWrite(text) : QJsonObject();
+}
+
 // Blocks written and verified of each memory: what a failure after writing began leaves.
 QJsonObject CliSession::PartialWrite(QString& text) const {
-    std::array<int64_t, 256> left = {};
-    for (const CommandEntry& entry : link_->Queue())
-        ++left[entry.Command];
     QJsonArray memories;
     QStringList parts;
-    for (const auto& [memory, writeType, verifyType] :
-         {std::tuple{Memory::Flash, cmdFlashWrite, cmdFlashVerify},
-          std::tuple{Memory::Eeprom, cmdEepromWrite, cmdEepromVerify}}) {
-        const int64_t writes = queuedBlocks_[writeType], verifies = queuedBlocks_[verifyType];
+    for (const auto& [memory, pass] : {std::pair{Memory::Flash, 0}, std::pair{Memory::Eeprom, 2}}) {
+        const int64_t writes = queuedBlocks_[kCountedTypes[pass]];
+        const int64_t verifies = queuedBlocks_[kCountedTypes[pass + 1]];
         if (writes == 0) continue;
-        const int64_t written = writes - left[writeType], verified = verifies - left[verifyType];
+        const int64_t written = writes - left_[pass], verified = verifies - left_[pass + 1];
         parts << QStringLiteral("%1 записано %2 из %3 блоков, проверено %4 из %5")
                      .arg(MemoryName(memory))
                      .arg(written)

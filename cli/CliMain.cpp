@@ -115,8 +115,11 @@ int main(int argc, char** argv) {
             signal == 0 ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
                         : QStringLiteral("прервано");
         if (options.Cmd == Command::Bridge) status = kExitDone;
-        output.Result(CommandName(options.Cmd), status,
-                      message + QStringLiteral(" (передача устройству не завершилась)"));
+        message += QStringLiteral(" (передача устройству не завершилась)");
+        QString partial;
+        const QJsonObject fields = session.PartialResult(partial);
+        if (!partial.isEmpty()) message += QStringLiteral("; ") + partial;
+        output.Result(CommandName(options.Cmd), status, message, fields);
         return status;
     };
     const int status = session.Run();

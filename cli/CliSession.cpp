@@ -53,8 +53,11 @@ int CliSession::Run() {
 void CliSession::Finish(int status, const QString& message) {
     if (phase_ == Phase::Finished) return;
     // A probe after a difference has counted what the write left before the queue went.
-    if (status != kExitDone && phase_ == Phase::Working && options_.Cmd == Command::Write)
+    if (status != kExitDone && phase_ == Phase::Working && options_.Cmd == Command::Write) {
+        CountLeft();
         resultFields_ = PartialWrite(partialText_);
+    }
+    writing_ = false;
     phase_ = Phase::Finished;
     status_ = status;
     message_ = message;
@@ -159,6 +162,7 @@ void CliSession::RunLinked() {
 void CliSession::BindEvents() {
     connect(link_, &LinkControl::QueueChanged, this, [this] {
         LinkProgress();
+        if (writing_) CountLeft();
         if (phase_ == Phase::Working && totalBlocks_ > 0) ShowProgress();
     });
     connect(link_, &LinkControl::LinkOpened, this, [this](int bus, int device) {
@@ -323,6 +327,8 @@ void CliSession::BeginWork(int64_t totalBytes) {
     lastQueueSize_ = link_->Queue().size();
     for (const CommandEntry& entry : link_->Queue())
         ++queuedBlocks_[entry.Command];
+    CountLeft();
+    writing_ = options_.Cmd == Command::Write;
     totalBytes_ = totalBytes;
     workClock_.start();
     ShowProgress();

@@ -40,9 +40,9 @@ public:
     // ends with 0, any other command with 128 + the signal (kExitLink for the timeout).
     void Interrupt();
     void TimedOut();
-    // The status and result line the command ends with if it is cut short now: what a guard
-    // prints when the main thread is stuck in a transfer. Safe from any thread.
-    int PendingStatus() const { return pendingStatus_.load(); }
+    // What a write that ends now leaves on the device, as text and result fields (none when
+    // no write runs): for the guard's thread too.
+    QJsonObject PartialResult(QString& text) const;
 
     void AddLog(const QString& line) override;
     void SetQueueCaption(const QString&) override {}
@@ -87,6 +87,7 @@ private:
     void Mismatch(Memory memory, uint32_t address);
     void ProbeNext();
     QJsonObject PartialWrite(QString& text) const;
+    void CountLeft();
     void Drained();
     void Ready();
     void ShowInfo();
@@ -143,7 +144,10 @@ private:
         bool Confirmed = false; // a probe has differed too
     } probe_;
     QString partialText_; // what a failed write leaves on the device, once counted
-    std::atomic<int> pendingStatus_{kExitInterrupted};
+    // Entries left of the write and verify passes of FLASH and EEPROM, and whether a write
+    // runs: read by the guard's thread.
+    std::array<std::atomic<int64_t>, 4> left_ = {};
+    std::atomic<bool> writing_ = false;
 };
 
 } // namespace ktr::cli

@@ -79,6 +79,7 @@ bool LinkControl::Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
     entry.Completion = completion;
     entry.Serial = nextSerial_++;
     queuedBytes_[command] += length;
+    ++queuedEntries_[command];
     view_.SetProgressMax(int(queue_.size()));
     view_.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
@@ -96,6 +97,7 @@ bool LinkControl::EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_
 
 void LinkControl::PopHead() {
     queuedBytes_[queue_.front().Command] -= queue_.front().Length;
+    --queuedEntries_[queue_.front().Command];
     queue_.pop_front();
 }
 
@@ -114,6 +116,7 @@ void LinkControl::ClearQueue() {
     if (dropped) {
         queue_.clear();
         std::fill(std::begin(queuedBytes_), std::end(queuedBytes_), 0);
+        std::fill(std::begin(queuedEntries_), std::end(queuedEntries_), 0);
         view_.AddLog(kLogCleared);
         emit QueueCleared();
     }
@@ -125,6 +128,7 @@ void LinkControl::DropQueuedAfter(size_t count) {
     if (count >= queue_.size()) return;
     while (queue_.size() > count) {
         queuedBytes_[queue_.back().Command] -= queue_.back().Length;
+        --queuedEntries_[queue_.back().Command];
         queue_.pop_back();
     }
     view_.SetProgressPosition(int(queue_.size()));

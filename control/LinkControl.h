@@ -65,6 +65,8 @@ public:
     const CommandQueue& Queue() const { return queue_; }
     // Payload bytes of the queued entries of one Type, kept as the queue changes.
     uint64_t QueuedBytes(uint8_t command) const { return queuedBytes_[command]; }
+    // Queued entries of one Type, kept the same way.
+    uint64_t QueuedEntries(uint8_t command) const { return queuedEntries_[command]; }
     // A configurator library is going away: its queued requests stay queued and are still
     // sent, but their completions are never called and its buffers are no longer targets.
     // A read answer still comes into the target of a later accepted read, as any earlier
@@ -214,6 +216,7 @@ private:
     LinkTimings timings_;
     CommandQueue queue_;
     uint64_t queuedBytes_[256] = {};
+    uint64_t queuedEntries_[256] = {};
     uint64_t nextSerial_ = 1;
     // The head whose completion runs now (0: none), and the last head retired early because
     // its completion waited in an event loop.
