@@ -67,10 +67,10 @@ typedef void(KTRCFG_CALL* KtrCfgCompletion)(int32_t endAddress);
    Returns count when accepted, KTRCFG_REFUSED when target is null, count exceeds the
    area's size as the device reported it (every count above 0 is refused until the device
    has reported its sizes) or 64 MiB whatever the device reports, or the tool cannot hold the
-   request; a refused request queues nothing. A count of 0 or below queues nothing and returns count.
-   target must stay valid until the last block's answer has arrived; a later read of the
-   same area takes over as the target of answers still due (never written past the later
-   read's count). completion may be null. */
+   request; a refused request queues nothing. A count of 0 or below queues nothing and
+   returns count. target must stay valid until the last block's answer has arrived; a later
+   read of the same area takes over as the target of answers still due (never written past
+   the later read's count). completion may be null. */
 typedef int32_t(KTRCFG_CALL* KtrCfgRead)(uint8_t* target, int32_t count,
                                          KtrCfgCompletion completion);
 

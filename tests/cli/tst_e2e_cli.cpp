@@ -155,7 +155,8 @@ private slots:
                 total = event["total_blocks"].toInteger();
                 QCOMPARE(event["total_bytes"].toInteger(), 6000); // written, then verified
             }
-            QVERIFY2(kind == "log" || kind == "step" || kind == "progress" || kind == "result", qPrintable(line));
+            QVERIFY2(kind == "log" || kind == "step" || kind == "progress" || kind == "result",
+                     qPrintable(line));
         }
         QCOMPARE(total, 24); // 12 blocks each way
         QCOMPARE(lastDone, total);

@@ -28,11 +28,11 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(QByteArray(700, fill));
         }
-        const QString script =
-            QStringLiteral("\"$0\" info --device 1:2 --timeout 600 -q & hung=$!; "
-                           "\"$0\" write --eeprom \"$1\" --device 1:3 -q; echo status $?; "
-                           "\"$0\" write --eeprom \"$2\" --device 1:4 -q; echo status $?; "
-                           "\"$0\" info --device 1:4 --json | grep -c 'event\":\"info.*#3'; kill -9 $hung");
+        const QString script = QStringLiteral(
+            "\"$0\" info --device 1:2 --timeout 600 -q & hung=$!; "
+            "\"$0\" write --eeprom \"$1\" --device 1:3 -q; echo status $?; "
+            "\"$0\" write --eeprom \"$2\" --device 1:4 -q; echo status $?; "
+            "\"$0\" info --device 1:4 --json | grep -c 'event\":\"info.*#3'; kill -9 $hung");
         const Run run = RunUnderHarness({"--devices", "3", "--latency-us", "0", "--dump-eeprom",
                                          dir.filePath("ee{n}.bin"), "--on-device", "1", "--hang-at",
                                          "1", "--timeout-ms", "600000", "--on-device", "2",
