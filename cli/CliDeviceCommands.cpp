@@ -9,80 +9,93 @@
 
 namespace ktr::cli {
 
+namespace {
+// Reads go to their files in windows of this size: memory stays small whatever the area.
+constexpr uint32_t kReadWindowBytes = 64 * 1024;
+} // namespace
+
 void CliSession::StartRead() {
-    using Read = int32_t (ConfiguratorHost::*)(uint8_t*, int32_t, PluginCompletion);
     const struct {
-        QString File;
-        const char* Name;
-        uint32_t Size;
-        Read Request;
-    } areas[] = {
-        {options_.EepromFile, "EEPROM", link_->EepromSize(), &ConfiguratorHost::PluginReadEeprom},
-        {options_.AuxFile, "AUX", link_->AuxSize(), &ConfiguratorHost::PluginReadAux}};
+        Memory Target;
+        const QString& File;
+    } areas[] = {{Memory::Eeprom, options_.EepromFile}, {Memory::Aux, options_.AuxFile}};
     int64_t total = 0;
+    QStringList done;
     for (const auto& area : areas) {
         if (area.File.isEmpty()) continue;
-        // A claim beyond any image this program holds is refused before memory is taken.
-        if (area.Size > kMaxImageBytes) {
+        const QString name = MemoryName(area.Target);
+        const uint32_t size = link_->Capacity(area.Target);
+        // A claim beyond any image this program holds is refused before anything is asked.
+        if (size > kMaxImageBytes) {
             Finish(kExitLink, QStringLiteral("чтение %1 отклонено: устройство сообщило размер %2 "
                                              "байт, больше предела %3 байт")
-                                  .arg(QLatin1String(area.Name))
-                                  .arg(area.Size)
+                                  .arg(name)
+                                  .arg(size)
                                   .arg(kMaxImageBytes));
             return;
         }
-        ReadArea& read = reads_.emplace_back(ReadArea{area.File, area.Name, {}});
-        if (area.Size == 0) continue; // nothing to ask for: an empty file
-        out_.Step(
-            QStringLiteral("чтение %1: %2 байт").arg(QLatin1String(area.Name)).arg(area.Size));
-        try {
-            read.Bytes.resize(area.Size);
-        } catch (const std::bad_alloc&) {
-            Finish(kExitLink, QStringLiteral("чтение %1 отклонено: нет памяти на %2 байт")
-                                  .arg(QLatin1String(area.Name))
-                                  .arg(area.Size));
+        auto file = std::make_unique<QSaveFile>(area.File);
+        if (!file->open(QIODevice::WriteOnly)) {
+            Finish(kExitFile, QStringLiteral("файл %1 «%2» не записан: %3")
+                                  .arg(name, area.File, file->errorString()));
             return;
         }
-        // The read answers land in read.Bytes: the vector is never resized while queued.
-        const int32_t count = int32_t(std::min<uint32_t>(area.Size, INT32_MAX));
-        if ((host_->*area.Request)(read.Bytes.data(), count, nullptr) != count ||
-            count != int64_t(area.Size)) {
-            Finish(kExitLink,
-                   QStringLiteral("чтение %1 отклонено: устройство сообщило размер %2 байт")
-                       .arg(QLatin1String(area.Name))
-                       .arg(area.Size));
-            return;
-        }
-        total += area.Size;
+        reads_.push_back({area.Target, size, 0, std::move(file)});
+        out_.Step(QStringLiteral("чтение %1: %2 байт").arg(name).arg(size));
+        done << QStringLiteral("%1 %2 байт в «%3»").arg(name).arg(size).arg(area.File);
+        total += size;
     }
-    QStringList done;
-    for (const ReadArea& read : reads_)
-        done << QStringLiteral("%1 %2 байт в «%3»")
-                    .arg(QLatin1String(read.Name))
-                    .arg(read.Bytes.size())
-                    .arg(read.File);
     message_ = QStringLiteral("прочитано: ") + done.join(QStringLiteral(", "));
-    if (link_->Queue().empty()) {
-        Finish(kExitDone, message_);
-        return;
-    }
-    BeginWork(total);
+    readWindow_.resize(std::min<int64_t>(total, kReadWindowBytes));
+    ReadNextWindow();
+    if (phase_ != Phase::Finished) BeginWork(total);
 }
 
-// Each file is replaced only once it is complete: a failed read leaves an older backup alone.
-bool CliSession::SaveReadAreas() {
-    for (const ReadArea& read : reads_) {
-        QSaveFile file(read.File);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(reinterpret_cast<const char*>(read.Bytes.data()),
-                       qint64(read.Bytes.size())) != qint64(read.Bytes.size()) ||
-            !file.commit()) {
-            status_ = kExitFile;
-            message_ = QStringLiteral("файл %1 «%2» не записан: %3")
-                           .arg(QLatin1String(read.Name), read.File, file.errorString());
-            return false;
+// Queues the block reads of the next window, or ends the command when every area is in its
+// file (an empty area gives an empty file).
+void CliSession::ReadNextWindow() {
+    for (ReadArea& area : reads_) {
+        if (area.Done >= area.Size) continue;
+        const uint32_t window = std::min(area.Size - area.Done, kReadWindowBytes);
+        link_->SetReadTarget(area.Target, readWindow_.data(), int32_t(window), area.Done);
+        const uint8_t command = area.Target == Memory::Eeprom ? cmdEepromRead : cmdAuxRead;
+        uint8_t block[kBlockHeaderSize];
+        for (uint32_t offset = 0; offset < window; offset += kMaxBlockData) {
+            PutBlockHeader(block, area.Done + offset,
+                           uint16_t(std::min<uint32_t>(window - offset, kMaxBlockData)));
+            link_->EnqueueCommand(command, block, kBlockHeaderSize);
+        }
+        return;
+    }
+    for (ReadArea& area : reads_) {
+        if (!area.File->commit()) {
+            Finish(kExitFile, QStringLiteral("файл %1 «%2» не записан: %3")
+                                  .arg(MemoryName(area.Target), area.File->fileName(),
+                                       area.File->errorString()));
+            return;
         }
     }
+    Finish(kExitDone, message_);
+}
+
+// The window in flight has drained: its bytes go to the file, and the next one is asked for.
+bool CliSession::SaveWindow() {
+    for (ReadArea& area : reads_) {
+        if (area.Done >= area.Size) continue;
+        const uint32_t window = std::min(area.Size - area.Done, kReadWindowBytes);
+        link_->SetReadTarget(area.Target, nullptr, 0);
+        if (area.File->write(reinterpret_cast<const char*>(readWindow_.data()), window) !=
+            qint64(window)) {
+            Finish(kExitFile, QStringLiteral("файл %1 «%2» не записан: %3")
+                                  .arg(MemoryName(area.Target), area.File->fileName(),
+                                       area.File->errorString()));
+            return false;
+        }
+        area.Done += window;
+        readDone_ += window;
+        break;
+    }
+    ReadNextWindow();
     return true;
 }
 

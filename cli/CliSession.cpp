@@ -152,7 +152,6 @@ void CliSession::RunLinked() {
     if (phase_ != Phase::Finished) link.ToolButton1Click();
     if (phase_ != Phase::Finished) loop_.exec();
     link.CloseLink(); // as the window does when it closes
-    if (status_ == kExitDone && options_.Cmd == Command::Read) SaveReadAreas();
     bridge_ = nullptr;
     host_ = nullptr;
     jobs_ = nullptr;
@@ -231,6 +230,8 @@ void CliSession::Drained() {
         Ready();
     else if (phase_ == Phase::Probing)
         ProbeNext();
+    else if (phase_ == Phase::Working && options_.Cmd == Command::Read)
+        SaveWindow();
     else if (phase_ == Phase::Working && options_.Cmd != Command::Bridge && !host_->Running())
         Finish(kExitDone, message_);
 }
@@ -340,8 +341,13 @@ void CliSession::ShowProgress() {
     p.TotalBytes = totalBytes_;
     p.DoneBlocks = std::max<int64_t>(0, totalBlocks_ - int64_t(link_->Queue().size()));
     if (options_.Cmd == Command::Read) {
-        // Read requests carry no data; every block but the last is a full one.
-        p.DoneBytes = std::min(totalBytes_, p.DoneBlocks * kMaxBlockData);
+        // Read requests carry no data; every block of a window but its last is a full one.
+        const int64_t queued = int64_t(link_->Queue().size()) * kMaxBlockData;
+        const int64_t window =
+            std::min<int64_t>(totalBytes_ - readDone_, int64_t(readWindow_.size()));
+        p.DoneBytes = std::clamp<int64_t>(readDone_ + window - queued, readDone_, totalBytes_);
+        p.TotalBlocks = (totalBytes_ + kMaxBlockData - 1) / kMaxBlockData;
+        p.DoneBlocks = (p.DoneBytes + kMaxBlockData - 1) / kMaxBlockData;
     } else {
         p.DoneBytes = std::clamp<int64_t>(totalBytes_ - QueuedImageBytes(), 0, totalBytes_);
     }

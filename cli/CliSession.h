@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QJsonObject>
 #include <QObject>
+#include <QSaveFile>
 #include <QTimer>
 
 #include <array>
@@ -61,10 +62,13 @@ public:
 
 private:
     enum class Phase { Connecting, Working, Probing, Finished };
+    // An area read into its file a window at a time: the file is written beside its name
+    // and takes the name only once it is complete.
     struct ReadArea {
-        QString File;
-        const char* Name;
-        std::vector<uint8_t> Bytes;
+        Memory Target;
+        uint32_t Size = 0;
+        uint32_t Done = 0; // bytes already in the file
+        std::unique_ptr<QSaveFile> File;
     };
 
     struct Attached {
@@ -98,7 +102,8 @@ private:
     int64_t QueuedImageBytes() const;
     void BeginWork(int64_t totalBytes);
     void ShowProgress();
-    bool SaveReadAreas();
+    void ReadNextWindow();
+    bool SaveWindow();
     void Finish(int status, const QString& message);
 
     UsbBackend& usb_;
@@ -123,6 +128,8 @@ private:
     bool watchdogFired_ = false;
     int openedBus_ = 0, openedDevice_ = 0;
     std::vector<ReadArea> reads_;
+    std::vector<uint8_t> readWindow_; // the answers of the window in flight land here
+    int64_t readDone_ = 0;            // bytes of all areas already in their files
     int64_t totalBlocks_ = 0, totalBytes_ = 0;
     QElapsedTimer workClock_;
     // Block entries of each Type the jobs queued, for what a failure leaves on the device.

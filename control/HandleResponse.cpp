@@ -73,10 +73,10 @@ void LinkControl::ReadAnswer(Memory memory, const uint8_t* payload, int payloadL
     // A later read may have redirected this answer into a smaller buffer: copy only what
     // lies inside the Count that buffer was accepted with.
     const ReadBuffer& target = memory == Memory::Eeprom ? eepromReadTarget_ : auxReadTarget_;
-    const uint32_t address = BlockAddress(payload);
-    if (target.Buffer && address < uint32_t(target.Size)) {
-        const uint32_t room = uint32_t(target.Size) - address;
-        std::memcpy(target.Buffer + address, BlockData(payload), std::min<uint32_t>(count, room));
+    const uint32_t offset = BlockAddress(payload) - target.Base;
+    if (target.Buffer && BlockAddress(payload) >= target.Base && offset < uint32_t(target.Size)) {
+        const uint32_t room = uint32_t(target.Size) - offset;
+        std::memcpy(target.Buffer + offset, BlockData(payload), std::min<uint32_t>(count, room));
     }
     Retire(serial);
 }

@@ -148,8 +148,8 @@ void LinkControl::ForgetPluginRequests() {
     eepromReadTarget_ = auxReadTarget_ = {};
 }
 
-void LinkControl::SetReadTarget(Memory memory, uint8_t* target, int32_t size) {
-    const ReadBuffer read{target, target ? std::max(size, 0) : 0};
+void LinkControl::SetReadTarget(Memory memory, uint8_t* target, int32_t size, uint32_t base) {
+    const ReadBuffer read{target, target ? std::max(size, 0) : 0, base};
     if (memory == Memory::Eeprom) eepromReadTarget_ = read;
     if (memory == Memory::Aux) auxReadTarget_ = read;
 }

@@ -73,9 +73,10 @@ public:
     // read's answers do, within that read's Count.
     void ForgetPluginRequests();
     // The buffer that answers of an EEPROM or AUX read are copied into, and the Count it was
-    // accepted with: no answer is ever copied past it. Null (or a size of 0 or below) makes
-    // the area's answers go nowhere. Flash has no reads: ignored.
-    void SetReadTarget(Memory memory, uint8_t* target, int32_t size);
+    // accepted with: no answer is ever copied past it. The buffer's byte 0 stands for device
+    // address base (a window of the area). Null (or a size of 0 or below) makes the area's
+    // answers go nowhere. Flash has no reads: ignored.
+    void SetReadTarget(Memory memory, uint8_t* target, int32_t size, uint32_t base = 0);
 
     // ---- Link lifecycle ----
     // Opens the first matching device (see ChooseDevice), dropping any handle still held
@@ -197,6 +198,7 @@ private:
     struct ReadBuffer {
         uint8_t* Buffer = nullptr;
         int32_t Size = 0;
+        uint32_t Base = 0;
     };
 
     UsbDevice usb_;
