@@ -42,22 +42,6 @@ bool ObjcopyHex(const QString& binary, const QString& hex) {
     return objcopy.waitForFinished() && objcopy.exitCode() == 0;
 }
 
-// A fast device, and no pause before a reopen: a lost link is given up on at once.
-Run RunFast(const QStringList& harnessArgs, const QStringList& cliArgs) {
-    return RunCli(QStringList{"--latency-us", "0"} + harnessArgs,
-                  cliArgs + QStringList{"--fault-pause-ms", "0"});
-}
-
-// A shell run of several commands against one device; each prints "status N" after it.
-Run RunScript(const QStringList& harnessArgs, const QString& script, const QStringList& args) {
-    return RunUnderHarness(QStringList{"--latency-us", "0"} + harnessArgs,
-                           QStringList{"sh", "-c", script, KTR_CLI} + args);
-}
-
-QStringList Statuses(const Run& run) {
-    return run.Output.filter(QRegularExpression(QStringLiteral("^status \\d+$")));
-}
-
 } // namespace
 
 class TestE2eCli : public QObject {

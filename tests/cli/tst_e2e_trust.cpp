@@ -52,22 +52,6 @@ QByteArray HexWithHoles(const Bytes& image, const QList<std::pair<int, int>>& ho
     return text;
 }
 
-// A fast device, and no pause before a reopen.
-Run RunFast(const QStringList& harnessArgs, const QStringList& cliArgs) {
-    return RunCli(QStringList{"--latency-us", "0"} + harnessArgs,
-                  cliArgs + QStringList{"--fault-pause-ms", "0"});
-}
-
-// A shell run of several commands against one device; each prints "status N" after it.
-Run RunScript(const QStringList& harnessArgs, const QString& script, const QStringList& args) {
-    return RunUnderHarness(QStringList{"--latency-us", "0"} + harnessArgs,
-                           QStringList{"sh", "-c", script, KTR_CLI} + args);
-}
-
-QStringList Statuses(const Run& run) {
-    return run.Output.filter(QRegularExpression(QStringLiteral("^status \\d+$")));
-}
-
 // KTR_USB_BACKEND for the programs started while it lives; empty: as the environment says.
 class Library {
 public:

@@ -96,6 +96,25 @@ inline Run RunCli(const QStringList& harnessArgs, const QStringList& cliArgs) {
 
 // The link core connected for a while, as the window sits: the bridge, on a port of the
 // system's choosing unless the arguments name one, ended by its timeout.
+// A fast device, and no pause before a reopen: a lost link is given up on at once.
+inline Run RunFast(const QStringList& harnessArgs, const QStringList& cliArgs) {
+    return RunCli(QStringList{QStringLiteral("--latency-us"), QStringLiteral("0")} + harnessArgs,
+                  cliArgs + QStringList{QStringLiteral("--fault-pause-ms"), QStringLiteral("0")});
+}
+
+// A shell run of several commands against one device; each prints "status N" after it.
+inline Run RunScript(const QStringList& harnessArgs, const QString& script,
+                     const QStringList& args) {
+    return RunUnderHarness(
+        QStringList{QStringLiteral("--latency-us"), QStringLiteral("0")} + harnessArgs,
+        QStringList{QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral(KTR_CLI)} +
+            args);
+}
+
+inline QStringList Statuses(const Run& run) {
+    return run.Output.filter(QRegularExpression(QStringLiteral("^status \\d+$")));
+}
+
 inline Run RunConnected(const QStringList& harnessArgs, int seconds,
                         const QStringList& cliArgs = {}) {
     QStringList args{QStringLiteral("bridge"), QStringLiteral("--timeout"),
