@@ -11,30 +11,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-struct Files {
-    QTemporaryDir Dir;
-    QString Path(const QString& name) const { return Dir.filePath(name); }
-    QString Write(const QString& name, const QByteArray& content) const {
-        QFile f(Path(name));
-        f.open(QIODevice::WriteOnly);
-        f.write(content);
-        return Path(name);
-    }
-    QString Write(const QString& name, const Bytes& content) const {
-        return Write(name, QByteArray(reinterpret_cast<const char*>(content.data()),
-                                      qsizetype(content.size())));
-    }
-    QByteArray Read(const QString& name) const {
-        QFile f(Path(name));
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-};
-
-QByteArray AsBytes(const Bytes& bytes) {
-    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
-}
-
 // An Intel HEX image from objcopy, as a firmware build would hand it over.
 bool ObjcopyHex(const QString& binary, const QString& hex) {
     QProcess objcopy;

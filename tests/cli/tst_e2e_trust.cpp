@@ -17,27 +17,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-QByteArray AsBytes(const Bytes& bytes, size_t from = 0, size_t count = SIZE_MAX) {
-    count = std::min(count, bytes.size() - from);
-    return QByteArray(reinterpret_cast<const char*>(bytes.data() + from), qsizetype(count));
-}
-
-struct Files {
-    QTemporaryDir Dir;
-    QString Path(const QString& name) const { return Dir.filePath(name); }
-    QString Write(const QString& name, const QByteArray& content) const {
-        QFile f(Path(name));
-        f.open(QIODevice::WriteOnly);
-        f.write(content);
-        return Path(name);
-    }
-    QByteArray Read(const QString& name) const {
-        QFile f(Path(name));
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }
-};
-
 // Intel HEX of image without the data records that start inside [from, to) of each hole.
 QByteArray HexWithHoles(const Bytes& image, const QList<std::pair<int, int>>& holes) {
     QByteArray text;

@@ -10,6 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
 inline const QString kPoll = QStringLiteral("53 52 51 01 01 00 00 F8");
 inline const QString kIdent = QStringLiteral("53 52 51 01 01 00 01 F9 00 00");
 
@@ -97,6 +101,33 @@ inline Run RunCli(const QStringList& harnessArgs, const QStringList& cliArgs) {
 // The link core connected for a while, as the window sits: the bridge, on a port of the
 // system's choosing unless the arguments name one, ended by its timeout.
 // A fast device, and no pause before a reopen: a lost link is given up on at once.
+// count bytes of bytes from from on (all of them by default).
+inline QByteArray AsBytes(const std::vector<uint8_t>& bytes, size_t from = 0,
+                          size_t count = SIZE_MAX) {
+    count = std::min(count, bytes.size() - from);
+    return QByteArray(reinterpret_cast<const char*>(bytes.data() + from), qsizetype(count));
+}
+
+// A temporary folder of files that a run reads and writes.
+struct Files {
+    QTemporaryDir Dir;
+    QString Path(const QString& name) const { return Dir.filePath(name); }
+    QString Write(const QString& name, const QByteArray& content) const {
+        QFile f(Path(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(content);
+        return Path(name);
+    }
+    QString Write(const QString& name, const std::vector<uint8_t>& content) const {
+        return Write(name, AsBytes(content));
+    }
+    QByteArray Read(const QString& name) const {
+        QFile f(Path(name));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }
+};
+
 inline Run RunFast(const QStringList& harnessArgs, const QStringList& cliArgs) {
     return RunCli(QStringList{QStringLiteral("--latency-us"), QStringLiteral("0")} + harnessArgs,
                   cliArgs + QStringList{QStringLiteral("--fault-pause-ms"), QStringLiteral("0")});
