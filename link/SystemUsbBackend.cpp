@@ -1,4 +1,4 @@
-#include "UsbBackend.h"
+#include "LibUsbBackend.h"
 
 #ifdef KTR_WITH_LIBUSB1
 #include "LibUsb1Backend.h"

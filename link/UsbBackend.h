@@ -44,19 +44,6 @@ public:
     virtual void CancelControl() {}
 };
 
-// libusb 0.1, exactly as the library does it: every transfer blocks.
-class LibUsbBackend final : public UsbBackend {
-public:
-    void Init() override;
-    int FindBusses() override;
-    int FindDevices() override;
-    usb_bus* GetBusses() override;
-    usb_dev_handle* Open(struct usb_device* device) override;
-    int Close(usb_dev_handle* handle) override;
-    int ControlMsg(usb_dev_handle* handle, int requestType, int request, int value, int index,
-                   char* bytes, int size, int timeoutMs) override;
-};
-
 // The real library the program talks to: "libusb1" or "libusb0" when named (null for a
 // name not built in), else the build's choice (KTR_USB_BACKEND).
 std::unique_ptr<UsbBackend> NewSystemUsbBackend(std::string_view name = {});
