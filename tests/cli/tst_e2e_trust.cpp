@@ -403,8 +403,8 @@ private slots:
         QCOMPARE(result["status"].toInt(), status);
         if (hung) // the program never got past the hung transfer
             QVERIFY(cli.Stat("in_transfers") + cli.Stat("out_transfers") >= 100);
-        // A command stuck in a transfer (libusb 0.1's block) is ended from the signal's thread,
-        // which says what it left all the same.
+        // Ended by its event loop or, were that stuck, from the signal's thread: either says
+        // what it left.
         QVERIFY2(result["message"].toString().contains("может быть записано частично") &&
                      Partial(result).size() == 1,
                  qPrintable(cli.Dump()));

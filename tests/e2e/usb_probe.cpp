@@ -1,14 +1,14 @@
-// The libusb 1.0 backend alone, on the real library, for the hang tests: opens 1000:6666
-// and runs the steps its arguments name, one line of output each. While a transfer is in
-// flight a 1 ms timer ticks; a step says whether it ticked before the transfer ended.
+// One backend alone (KTR_USB_BACKEND, else the build's), on the real library, for the hang
+// tests: opens 1000:6666 and runs the steps its arguments name, one line of output each.
+// While a transfer is in flight a 1 ms timer ticks; a step says whether it ticked before the
+// transfer ended.
 //   out        the kind-1 poll frame: "out <result>"
 //   in         an IN of 256 bytes: "in <result> <hex>"
-//   hang       an IN left for 50 ticks, a second submit meanwhile, then a cancel:
-//              "hang ticked busy <its result> cancelled <result>" ("hang ended <result>"
-//              when it ended by itself)
+//   hang       an IN (2 s timeout) left for 50 ticks, a second submit meanwhile, then a
+//              cancel: "hang ticked busy <its result> cancelled <result>" ("hang ended
+//              <result>" when it ended by itself)
 //   in:MS      an IN with a timeout of MS ms: "in:MS ticked <result>"
 //   sync       an IN through the blocking call: "sync <result>"
-#include "LibUsb1Backend.h"
 #include "UsbDevice.h"
 
 #include <QCoreApplication>
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 using namespace ktr;
 
@@ -30,7 +31,7 @@ struct Outcome {
 };
 
 // Submits and runs the event loop until the transfer ends or `ticks` have passed.
-Outcome Run(LibUsb1Backend& usb, usb_dev_handle* handle, int requestType, char* bytes, int size,
+Outcome Run(UsbBackend& usb, usb_dev_handle* handle, int requestType, char* bytes, int size,
             int timeoutMs, int ticks) {
     Outcome outcome;
     QEventLoop loop;
@@ -52,7 +53,13 @@ Outcome Run(LibUsb1Backend& usb, usb_dev_handle* handle, int requestType, char* 
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    LibUsb1Backend usb;
+    const char* name = std::getenv("KTR_USB_BACKEND");
+    const std::unique_ptr<UsbBackend> backend = NewSystemUsbBackend(name ? name : "");
+    if (!backend) {
+        std::printf("no backend %s\n", name);
+        return 2;
+    }
+    UsbBackend& usb = *backend;
     usb.Init();
     usb.FindBusses();
     usb.FindDevices();
@@ -89,7 +96,7 @@ int main(int argc, char** argv) {
                 if (++o.Ticks >= 50) loop.quit();
             });
             tick.start(1);
-            usb.SubmitControl(handle, kRequestTypeIn, 0, 0, 0, in, 256, 60000, [&](int result) {
+            usb.SubmitControl(handle, kRequestTypeIn, 0, 0, 0, in, 256, 2000, [&](int result) {
                 o.Result = result;
                 o.Ended = true;
                 loop.quit();
