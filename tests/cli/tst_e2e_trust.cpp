@@ -31,21 +31,6 @@ QByteArray HexWithHoles(const Bytes& image, const QList<std::pair<int, int>>& ho
     return text;
 }
 
-// KTR_USB_BACKEND for the programs started while it lives; empty: as the environment says.
-class Library {
-public:
-    explicit Library(const QString& name)
-        : set_(qEnvironmentVariableIsSet(kName)), saved_(qgetenv(kName)) {
-        if (!name.isEmpty()) qputenv(kName, name.toLatin1());
-    }
-    ~Library() { set_ ? qputenv(kName, saved_) : qunsetenv(kName); }
-
-private:
-    static constexpr const char* kName = "KTR_USB_BACKEND";
-    bool set_;
-    QByteArray saved_;
-};
-
 // ktr-cli --json under the harness, left running so that it can be signalled meanwhile.
 class Running {
 public:

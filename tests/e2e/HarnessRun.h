@@ -26,6 +26,21 @@ inline QJsonObject ParseJsonLine(const QString& line) {
                                                                           : QJsonObject();
 }
 
+// KTR_USB_BACKEND for the programs started while it lives; empty: as the environment says.
+class Library {
+public:
+    explicit Library(const QString& name)
+        : set_(qEnvironmentVariableIsSet(kName)), saved_(qgetenv(kName)) {
+        if (!name.isEmpty()) qputenv(kName, name.toLatin1());
+    }
+    ~Library() { set_ ? qputenv(kName, saved_) : qunsetenv(kName); }
+
+private:
+    static constexpr const char* kName = "KTR_USB_BACKEND";
+    bool set_;
+    QByteArray saved_;
+};
+
 struct Run {
     int ExitCode = -1;
     QStringList Output;         // stdout lines

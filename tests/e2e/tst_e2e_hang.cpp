@@ -106,13 +106,13 @@ private slots:
     // one hangs, a cancel ends it at once, the transfer's own timeout ends it as -ETIMEDOUT,
     // and the results are libusb 0.1's (-errno).
     void backendAloneWaitsInTheEventLoop_data() {
-        QTest::addColumn<QByteArray>("library");
+        QTest::addColumn<QString>("library");
         QTest::addColumn<QStringList>("harnessArgs");
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<QStringList>("says");
         for (const char* library : {"libusb1", "libusb0"}) {
             QTest::addRow("%s: answers, hang cancelled, timeout", library)
-                << QByteArray(library) << QStringList{"--hang-at", "4"}
+                << QString(library) << QStringList{"--hang-at", "4"}
                 << QStringList{"out", "in", "sync", "hang", "in:100"}
                 << QStringList{
                        "out 8", "in 8 53525101010000F8", "sync 0",
@@ -120,25 +120,25 @@ private slots:
                        QString("in:100 ticked %1").arg(-ETIMEDOUT)};
             // The handle is closed while the given-up transfer still hangs.
             QTest::addRow("%s: closed while hung", library)
-                << QByteArray(library) << QStringList{"--hang-at", "2"}
-                << QStringList{"out", "hang"}
+                << QString(library) << QStringList{"--hang-at", "2"} << QStringList{"out", "hang"}
                 << QStringList{
                        "out 8",
                        QString("hang ticked busy %1 cancelled %2").arg(-EBUSY).arg(-ECANCELED)};
             QTest::addRow("%s: unplugged", library)
-                << QByteArray(library) << QStringList{"--unplug-at", "2"}
-                << QStringList{"out", "in"} << QStringList{"out 8", QString("in %1 ").arg(-ENODEV)};
+                << QString(library) << QStringList{"--unplug-at", "2"} << QStringList{"out", "in"}
+                << QStringList{"out 8", QString("in %1 ").arg(-ENODEV)};
         }
     }
     void backendAloneWaitsInTheEventLoop() {
-        QFETCH(QByteArray, library);
+        QFETCH(QString, library);
         QFETCH(QStringList, harnessArgs);
         QFETCH(QStringList, steps);
         QFETCH(QStringList, says);
-        qputenv("KTR_USB_BACKEND", library);
-        const Run run = RunUnderHarness(QStringList{"--latency-us", "0"} + harnessArgs,
-                                        QStringList{KTR_USB_PROBE} + steps);
-        qunsetenv("KTR_USB_BACKEND");
+        const Run run = [&] {
+            const Library use(library);
+            return RunUnderHarness(QStringList{"--latency-us", "0"} + harnessArgs,
+                                   QStringList{KTR_USB_PROBE} + steps);
+        }();
         if (run.ExitCode == 2) QSKIP("this library is not built in");
         QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         QCOMPARE(run.Output, says);
@@ -148,16 +148,15 @@ private slots:
     // a second client still gets its banner while the transfer is in flight (its fault
     // has not come), and Ctrl-C ends the hung transfer and closes the link without a fault.
     void bridgeGoesOnWhileTheDeviceHangs_data() {
-        QTest::addColumn<QByteArray>("library");
-        QTest::newRow("libusb1") << QByteArray("libusb1");
-        QTest::newRow("libusb0") << QByteArray("libusb0");
+        QTest::addColumn<QString>("library");
+        QTest::newRow("libusb1") << QString("libusb1");
+        QTest::newRow("libusb0") << QString("libusb0");
     }
     void bridgeGoesOnWhileTheDeviceHangs() {
-        QFETCH(QByteArray, library);
-        qputenv("KTR_USB_BACKEND", library);
+        QFETCH(QString, library);
         const QString port = QString::number(FreePort());
+        const Library use(library);
         LiveBridge bridge({"--latency-us", "0", "--hang-at", "300"}, port);
-        qunsetenv("KTR_USB_BACKEND");
         QVERIFY(bridge.WaitForLog(kDone));
         QTcpSocket first;
         first.connectToHost(QHostAddress::LocalHost, port.toUShort());
@@ -184,10 +183,9 @@ private slots:
         }
         QList<Run> runs;
         for (const char* library : {"libusb1", "libusb0"}) {
-            qputenv("KTR_USB_BACKEND", library);
+            const Library use(library);
             runs << RunCli({"--latency-us", "0"}, {"write", "--flash", flash, "--eeprom", eeprom});
         }
-        qunsetenv("KTR_USB_BACKEND");
         for (const Run& run : runs)
             QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
         QCOMPARE(runs[0].Log(), runs[1].Log());
