@@ -182,13 +182,13 @@ void CliSession::BindEvents() {
         if (reason == LinkCloseReason::Watchdog) watchdogFired_ = true;
         linkDown(reason == LinkCloseReason::Fault || reason == LinkCloseReason::DeviceGone);
     });
-    connect(link_, &LinkControl::KindAdopted, this, [this](uint32_t kind, bool served) {
+    connect(link_, &LinkControl::KindNotServed, this, [this](uint32_t kind) {
         // The bridge runs on as the window does: another device may come.
-        if (!served && options_.Cmd == Command::Bridge)
+        if (options_.Cmd == Command::Bridge)
             out_.Step(QStringLiteral("устройство ответило как тип %1, который эта программа "
                                      "не обслуживает")
                           .arg(kind));
-        else if (!served)
+        else
             Finish(kExitLink,
                    QStringLiteral("устройство %1 ответило как тип %2, который эта программа "
                                   "не обслуживает")

@@ -39,6 +39,13 @@ LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
     connect(&answerRetry_, &QTimer::timeout, this, &LinkControl::PostReceive);
     faultPause_.setSingleShot(true);
     connect(&faultPause_, &QTimer::timeout, this, &LinkControl::FaultPauseEnded);
+    reask_.setSingleShot(true);
+    reask_.setInterval(timings_.AnswerReaskMs);
+    connect(&reask_, &QTimer::timeout, this, &LinkControl::Reask);
+    unservedKind_.setSingleShot(true);
+    unservedKind_.setInterval(timings_.UnservedKindSettleMs);
+    connect(&unservedKind_, &QTimer::timeout, this,
+            [this] { emit KindNotServed(unservedKindSeen_); });
     UsbInit(usb_);
     usb_.IsOpen = false;
     timer1_.start();
@@ -221,7 +228,9 @@ void LinkControl::OpenDevice() {
         return;
     }
     view_.AddLog(kLogOpened);
+    unanswered_ = 0; // what was sent over an earlier handle is not answered over this one
     timer1_.start();
+    reask_.start(); // a first frame lost in noise would leave the link waiting
     view_.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
     usb_.IsOpen = true;
     emit LinkOpened(usb_.Bus ? BusNumber(usb_.Bus) : 0,
@@ -241,6 +250,7 @@ void LinkControl::CloseLink(LinkCloseReason reason) {
     UsbClose(usb_);
     answerAwaited_ = false;
     answerRetry_.stop();
+    reask_.stop();
     if (wasOpen) emit LinkClosed(reason);
 }
 
@@ -257,6 +267,15 @@ void LinkControl::LinkFault() {
         faultPause_.start(timings_.FaultPauseMs);
     else
         OpenLink();
+}
+
+// Sending the head again is what the ping-pong does anyway (every poll answer transmits the
+// current head): blocks are written and read idempotently and a TCP chunk carries its
+// Sequence so that the device takes a repeat once.
+void LinkControl::Reask() {
+    if (!usb_.IsOpen || linkSignature_ == 0) return;
+    unanswered_ = 0;
+    SendNext();
 }
 
 void LinkControl::FaultPauseEnded() {
@@ -337,6 +356,8 @@ void LinkControl::SendNext() {
 
 void LinkControl::SendEnded(bool ok) {
     if (ok) {
+        ++unanswered_;
+        reask_.start();
         answerAwaited_ = sendingCommand_;
         answerRetryUs_ = timings_.AnswerRetryUs;
         answerWait_.start();
@@ -443,7 +464,14 @@ void LinkControl::DeviceKindChanged() {
         kindHook_->DeviceKindChanged();
     else if (!FindDeviceKind(kind))
         linkSignature_ = 0;
-    emit KindAdopted(kind, linkSignature_ != 0);
+    const bool served = linkSignature_ != 0;
+    if (served) {
+        unservedKind_.stop();
+    } else {
+        unservedKindSeen_ = kind;
+        if (!unservedKind_.isActive()) unservedKind_.start();
+    }
+    emit KindAdopted(kind, served);
 }
 
 } // namespace ktr

@@ -30,6 +30,14 @@ struct LinkTimings {
     // Polls keep Timer2's pace; an AnswerRetryUs of 0 leaves commands at it too.
     int AnswerRetryUs = 100;
     int AnswerRetryFlatUs = 4000;
+    // How long an adopted kind this program does not serve must stand, with no served kind
+    // adopted since, before it is taken for the device's own: bytes left from an earlier
+    // session or line noise can form one bogus candidate just before the real first frame.
+    int UnservedKindSettleMs = 500;
+    // An open, signed link with nothing valid received for this long has lost a frame (an
+    // answer with a corrupted checksum, a first frame hidden behind noise): the head, or a
+    // poll, goes out again. The watchdog still has the last word.
+    int AnswerReaskMs = 1000;
 };
 
 constexpr int kLinkFailureLimit = 20;
@@ -160,6 +168,9 @@ signals:
     // A signature was adopted from a device while none was set; served tells whether the
     // kind is one this program serves (if not, the signature is dropped again).
     void KindAdopted(uint32_t kind, bool served);
+    // The device is of a kind this program does not serve: an unserved kind was adopted and
+    // no served kind followed within UnservedKindSettleMs. At most once per such stretch.
+    void KindNotServed(uint32_t kind);
     void DeviceIdentified(const QString& name, uint32_t kind);
     void SizeKnown(ktr::Memory memory, uint32_t size);
     // A verify answer reported a difference in the block at address; the queue is dropped.
@@ -179,8 +190,11 @@ private:
     bool AddressMatches(const uint8_t* payload, int payloadLength) const;
     void Notify(int32_t value);
     void Retire(uint64_t serial);
+    void Unmatched();
+    void Reask();
     void VerificationError(uint8_t type, const uint8_t* payload);
-    void ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength);
+    bool TakeAnswer(uint8_t type, const uint8_t* payload, int payloadLength);
+    bool ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength);
     void PopHead();
     void ScheduleAnswerRetry();
     void OpenDevice();
@@ -225,6 +239,12 @@ private:
     uint64_t notifying_ = 0;
     uint64_t retiredEarly_ = 0;
     bool receivePosted_ = false;
+    // Frames sent since the link opened that the device has not answered yet. The device
+    // answers every frame, so when this is 0 nothing more will come unasked.
+    int unanswered_ = 0;
+    QTimer reask_;        // restarted by every send, valid frame and open
+    QTimer unservedKind_; // runs from an unserved adoption until a served one
+    uint32_t unservedKindSeen_ = 0;
     // The answer retry: set by a command frame sent, dropped by a poll sent or a close.
     bool answerAwaited_ = false;
     int answerRetryUs_ = 0;

@@ -1000,7 +1000,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::DeviceConfig config;
     config.Kind = kKinds[kindByte % 16];
     config.SendsFirstFrame = !(flags & 0x04);
-    config.HelloAfterEmptyReads = (flags >> 3) % 4 + 1;
+    config.HelloAfterEmptyReads = (flags >> 3) % 5; // 0: the strict device
     config.FlashSize = 32 * 1024;
     config.EepromSize = 64 + script.U16() % 2048;
     config.AuxSize = 64 + script.U16() % 2048;

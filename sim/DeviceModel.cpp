@@ -32,6 +32,7 @@ uint32_t DeviceModel::Signature() const {
 void DeviceModel::Opened() {
     firstFrameDue_ = config_.SendsFirstFrame;
     emptyReads_ = 0;
+    lateReads_ = 0;
 }
 
 void DeviceModel::FailOut(int count, int error) {
@@ -127,6 +128,7 @@ int DeviceModel::Out(const uint8_t* bytes, int size) {
     if (length < 1 || size < length + kFrameOverhead || !CheckFrame(bytes)) return size;
     const size_t before = output_.size();
     HandleFrame(bytes);
+    if (output_.size() > before) lateReads_ = config_.AnswerAfterEmptyReads;
     if (config_.AnswerDelayUs > 0 && output_.size() > before)
         gates_.push_back(
             {outputBase_ + before, clock_() + std::chrono::microseconds(config_.AnswerDelayUs)});
@@ -242,9 +244,13 @@ int DeviceModel::In(uint8_t* bytes, int maxSize) {
         --zeroReads_;
         return 0;
     }
+    if (lateReads_ > 0 && Pending() > 0) {
+        --lateReads_;
+        return 0;
+    }
     if (Pending() == 0 && answering_) {
-        if (firstFrameDue_ ||
-            (config_.SendsFirstFrame && ++emptyReads_ >= config_.HelloAfterEmptyReads)) {
+        if (firstFrameDue_ || (config_.SendsFirstFrame && config_.HelloAfterEmptyReads > 0 &&
+                               ++emptyReads_ >= config_.HelloAfterEmptyReads)) {
             firstFrameDue_ = false;
             emptyReads_ = 0;
             Answer(cmdPoll, nullptr, 0);

@@ -27,9 +27,13 @@ struct DeviceConfig {
     uint32_t ClaimedFlashSize = 0, ClaimedEepromSize = 0, ClaimedAuxSize = 0;
     std::bitset<256> IgnoredTypes; // host frames of these Types get no answer
     bool SendsFirstFrame = true;
-    // With its output drained and no host frame since, the device announces itself with a
-    // cmdPoll frame on this many consecutive empty reads (a first frame, or after a reopen).
-    int HelloAfterEmptyReads = 3;
+    // A kindness the contract does not promise, 0 (never) unless a test asks: with its output
+    // drained and no host frame since, the device announces itself again with a cmdPoll frame
+    // on this many consecutive empty reads.
+    int HelloAfterEmptyReads = 0;
+    // Each answer becomes readable only after this many reads have come back empty, as a
+    // device that takes a few polls of the bus to prepare it.
+    int AnswerAfterEmptyReads = 0;
     // The answers to a host frame become readable only this long after the frame arrived,
     // as a device that programs a block before answering; reads meanwhile bring 0 bytes.
     uint32_t AnswerDelayUs = 0;
@@ -115,6 +119,7 @@ private:
     bool firstFrameDue_ = false;
     bool recording_ = true;
     int emptyReads_ = 0;
+    int lateReads_ = 0; // empty reads still due before the answer waiting
     int failOut_ = 0, failOutError_ = 0, failIn_ = 0, failInError_ = 0;
     int zeroReads_ = 0, maxReadChunk_ = 0;
     int wrongEchoes_ = 0, repeatAnswers_ = 0, corruptChecksums_ = 0;

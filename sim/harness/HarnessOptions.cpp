@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -101,6 +102,8 @@ constexpr std::string_view kDeviceValueOptions[] = {"--kind",
                                                     "--claim-aux-size",
                                                     "--latency-us",
                                                     "--answer-delay-us",
+                                                    "--answer-after-empty-reads",
+                                                    "--hello-after-empty-reads",
                                                     "--ignore-type",
                                                     "--fail-in",
                                                     "--fail-out",
@@ -113,6 +116,7 @@ constexpr std::string_view kDeviceValueOptions[] = {"--kind",
                                                     "--hang-at",
                                                     "--hang-for-ms",
                                                     "--mismatch-verify-at",
+                                                    "--noise",
                                                     "--record",
                                                     "--dump-flash",
                                                     "--dump-eeprom",
@@ -163,6 +167,10 @@ std::string ApplyDeviceOption(const Item& item, DeviceOptions& device) {
     } else if (option == "--answer-delay-us") {
         if (!ParseUnsigned(text, 10'000'000, number)) return bad;
         device.Device.AnswerDelayUs = uint32_t(number);
+    } else if (option == "--answer-after-empty-reads" || option == "--hello-after-empty-reads") {
+        if (!ParseUnsigned(text, 1'000'000, number)) return bad;
+        (option == "--hello-after-empty-reads" ? device.Device.HelloAfterEmptyReads
+                                               : device.Device.AnswerAfterEmptyReads) = int(number);
     } else if (option == "--ignore-type") {
         if (!ParseUnsigned(text, 255, number)) return bad;
         device.Device.IgnoredTypes.set(number);
@@ -187,6 +195,14 @@ std::string ApplyDeviceOption(const Item& item, DeviceOptions& device) {
     } else if (option == "--mismatch-verify-at") {
         if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
         device.VerifyMismatches.push_back(uint32_t(number));
+    } else if (option == "--noise") {
+        device.Noise.clear();
+        if (text.empty() || text.size() % 2 != 0) return bad;
+        for (size_t i = 0; i < text.size(); i += 2) {
+            if (!std::isxdigit(uint8_t(text[i])) || !std::isxdigit(uint8_t(text[i + 1])))
+                return bad;
+            device.Noise.push_back(uint8_t(std::stoi(text.substr(i, 2), nullptr, 16)));
+        }
     } else if (option == "--record") {
         device.RecordPath = text;
     } else if (option == "--dump-flash") {
@@ -250,6 +266,14 @@ Device:
   --answer-delay-us US     the answer to a host frame becomes readable only US
                            after the frame arrived; reads meanwhile bring 0 bytes
   --no-first-frame         the device never announces itself
+  --answer-after-empty-reads N
+                           each answer is readable only after N reads that bring
+                           0 bytes (default 0)
+  --hello-after-empty-reads N
+                           a kindness the device contract does not promise: after
+                           N empty reads in a row the device announces itself again
+                           with a poll frame (default 0: never; the device speaks
+                           unasked only with its first frame after an open)
   --ignore-type T          frames of Type T get no answer, all else does (e.g.
                            0x01: answers polls, never identifies; repeatable)
 
@@ -273,6 +297,8 @@ Faults (transfers are numbered from 1 in their own direction; repeatable):
   --replug-after-ms MS     plug it back in MS after the unplug (default: never)
   --mismatch-verify-at A   the next verify of the block at address A reports a
                            mismatch (repeatable; 0x for hexadecimal)
+  --noise HEX              the device's output starts with these bytes (e.g.
+                           53525107 for the start of a frame of kind 7)
 
 Run and results ("{n}" in a FILE is the device's number; with several devices
 a result file given for all of them needs it):

@@ -33,6 +33,7 @@ struct DeviceOptions {
     uint64_t HangAtTransfer = 0;    // counted over both directions; 0: never
     int HangForMs = -1;             // -1: hangs until replugged
     std::vector<uint32_t> VerifyMismatches;
+    std::vector<uint8_t> Noise; // bytes the device's output starts with, before any frame
     // Result files; "{n}" in a path stands for the device's number.
     std::string RecordPath, FlashDumpPath, EepromDumpPath, AuxDumpPath;
 };

@@ -131,9 +131,15 @@ UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number
     model_.SetRecording(!options.RecordPath.empty());
     for (uint32_t address : options.VerifyMismatches)
         model_.MismatchVerifyAt(address);
+    model_.InjectBytes(options.Noise);
 }
 
 UmockdevDevice::~UmockdevDevice() {
+    {
+        std::lock_guard lock(talkingMutex_);
+        for (UMockdevIoctlClient* client : talking_)
+            g_object_weak_unref(G_OBJECT(client), ClientFinalized, this);
+    }
     for (auto& [client, urbs] : urbs_)
         DropUrbs(client);
     if (handler_) g_object_unref(handler_);
@@ -205,6 +211,21 @@ void UmockdevDevice::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* c
     device->urbs_.erase(client);
 }
 
+// umockdev tells of a closed node only sometimes, and a new client may take the address of
+// one that is gone: a weak reference sees each client's end for certain.
+bool UmockdevDevice::NewTalker(UMockdevIoctlClient* client) {
+    std::lock_guard lock(talkingMutex_);
+    if (!talking_.insert(client).second) return false;
+    g_object_weak_ref(G_OBJECT(client), ClientFinalized, this);
+    return true;
+}
+
+void UmockdevDevice::ClientFinalized(gpointer self, GObject* client) {
+    auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard lock(device->talkingMutex_);
+    device->talking_.erase(reinterpret_cast<UMockdevIoctlClient*>(client));
+}
+
 gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
     GError* error = nullptr;
     UMockdevIoctlData* setupData = umockdev_ioctl_data_resolve(
@@ -231,8 +252,9 @@ gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
     Outcome outcome{-EPIPE}; // the device stalls what it does not understand
     if (setup.bRequest == 0 && setup.wValue == 0 && setup.wIndex == 0 &&
         (setup.bRequestType == kRequestTypeOut || setup.bRequestType == kRequestTypeIn))
-        outcome = Transfer(setup.bRequestType == kRequestTypeIn ? Direction::In : Direction::Out,
-                           buffer ? buffer->data : nullptr, setup.wLength, int(setup.timeout));
+        outcome =
+            Transfer(client, setup.bRequestType == kRequestTypeIn ? Direction::In : Direction::Out,
+                     buffer ? buffer->data : nullptr, setup.wLength, int(setup.timeout));
     // The emulation has no timeout of its own: a hang ends the way the kernel ends it.
     const int result = outcome.Hangs ? -ETIMEDOUT : outcome.Result;
     const auto delay = outcome.Hangs ? std::chrono::microseconds(outcome.HangMs * 1000LL)
@@ -249,9 +271,10 @@ gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
     return TRUE;
 }
 
-UmockdevDevice::Outcome UmockdevDevice::Transfer(Direction dir, uint8_t* bytes, int size,
-                                                 int requestedTimeoutMs) {
+UmockdevDevice::Outcome UmockdevDevice::Transfer(UMockdevIoctlClient* client, Direction dir,
+                                                 uint8_t* bytes, int size, int requestedTimeoutMs) {
     std::lock_guard lock(mutex_);
+    if (NewTalker(client)) model_.Opened();
     ++transfers_;
     const uint64_t number = dir == Direction::In ? ++inTransfers_ : ++outTransfers_;
     if (transfers_ == options_.UnplugAtTransfer) Unplug();

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace ktr::sim {
@@ -90,10 +91,13 @@ private:
     static void OnClientVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
                                  gpointer self);
     gboolean HandleControl(UMockdevIoctlClient* client);
+    bool NewTalker(UMockdevIoctlClient* client); // its first transfer: the program opened us
+    static void ClientFinalized(gpointer self, GObject* client);
     gboolean HandleSubmitUrb(UMockdevIoctlClient* client);
     gboolean HandleReapUrb(UMockdevIoctlClient* client, bool wait);
     gboolean HandleDiscardUrb(UMockdevIoctlClient* client);
-    Outcome Transfer(Direction dir, uint8_t* bytes, int size, int requestedTimeoutMs);
+    Outcome Transfer(UMockdevIoctlClient* client, Direction dir, uint8_t* bytes, int size,
+                     int requestedTimeoutMs);
     // With the mutex held: the URB completes and becomes reapable.
     void FinishUrb(const std::shared_ptr<Urb>& urb, int status, int actualLength);
     void AnswerReap(UMockdevIoctlClient* reaper, const std::shared_ptr<Urb>& urb);
@@ -114,6 +118,10 @@ private:
     uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0;
     bool unplugged_ = false;
     std::map<UMockdevIoctlClient*, ClientUrbs> urbs_;
+    // Clients (opens of the node) that have made a control transfer: the first transfer of a
+    // new one is the program opening the device, which the device greets with its first frame.
+    std::set<UMockdevIoctlClient*> talking_;
+    std::mutex talkingMutex_; // taken alone, or inside mutex_: a client may end under either
 };
 
 } // namespace ktr::sim

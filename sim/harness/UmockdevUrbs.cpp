@@ -70,7 +70,7 @@ gboolean UmockdevDevice::HandleSubmitUrb(UMockdevIoctlClient* client) {
     Outcome outcome{-EPIPE}; // the device stalls what it does not understand
     if (request == 0 && value == 0 && index == 0 &&
         (requestType == kRequestTypeOut || requestType == kRequestTypeIn))
-        outcome = Transfer(requestType == kRequestTypeIn ? Direction::In : Direction::Out,
+        outcome = Transfer(client, requestType == kRequestTypeIn ? Direction::In : Direction::Out,
                            buffer->data + kSetupPacketBytes, length, -1);
 
     std::lock_guard lock(mutex_);

@@ -296,6 +296,41 @@ private slots:
         QVERIFY(f.View.Log.contains(kWatchdog));
     }
 
+    // A mismatch drops the queue but not the link: the strict device speaks only when spoken
+    // to, so the host polls at once and the ping-pong outlives the watchdog's interval.
+    void linkOutlivesAMismatch() {
+        LinkFixture f({}, {300, 5, 0});
+        QVERIFY(f.Connect());
+        f.Link.EnqueueCommand(cmdFlashVerify, Block(0).data(), uint16_t(Block(0).size()));
+        f.Device.MismatchVerifyAt(0);
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
+        const size_t polls = f.Sent(cmdPoll).size();
+        QTest::qWait(900);
+        QVERIFY(f.Link.IsOpen());
+        QVERIFY(!f.View.Log.contains(kWatchdog));
+        QVERIFY(f.Sent(cmdPoll).size() > polls + 10);
+    }
+
+    // A bogus candidate of a kind not served, right before a served device's first frame, is
+    // noise; a device whose frames are all of such a kind is not served, said once.
+    void unservedKindNeedsMoreThanOneCandidate() {
+        for (const bool noise : {true, false}) {
+            sim::DeviceConfig config;
+            if (!noise) config.Kind = 7;
+            LinkTimings timings{60000, 5, 0};
+            timings.UnservedKindSettleMs = 100;
+            LinkFixture f(config, timings);
+            if (noise) f.Device.InjectBytes({0x53, 0x52, 0x51, 0x07});
+            std::vector<uint32_t> notServed;
+            connect(&f.Link, &LinkControl::KindNotServed,
+                    [&](uint32_t kind) { notServed.push_back(kind); });
+            f.Link.ToolButton1Click();
+            QTest::qWait(400);
+            QCOMPARE(notServed, noise ? std::vector<uint32_t>{} : std::vector<uint32_t>{7});
+            QCOMPARE(f.Link.Queue().empty(), noise); // identified and sized, or never signed
+        }
+    }
+
     void twentyFailuresLeaveTheLinkClosed() {
         LinkFixture f;
         QVERIFY(f.Connect());
@@ -337,7 +372,9 @@ private slots:
         f.Device.SetMaxReadChunk(3); // every frame split across reads
         QVERIFY(f.Connect());
         f.Device.SetMaxReadChunk(0);
-        f.Device.InjectBytes({0x53, 0x52, 0x51, 0x01, 0xFF, 0x00, 0x12, 0x00}); // garbage
+        // A bogus header hides the frames behind it, and corrupted answers are lost: the
+        // strict device says nothing more until asked, so the host asks again.
+        f.Device.InjectBytes({0x53, 0x52, 0x51, 0x01, 0x10, 0x00, 0x12, 0x00});
         f.Device.CorruptChecksums(2);
         f.Device.FailOut(2, -EPIPE);
         f.Link.RequestStatus();

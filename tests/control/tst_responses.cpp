@@ -63,10 +63,16 @@ struct BridgeRecorder : TcpReplySink {
     }
 };
 
+LinkTimings NoReask() {
+    LinkTimings timings{60000, 5, 0};
+    timings.AnswerReaskMs = 600000;
+    return timings;
+}
+
 // A connected link whose device stays quiet unless a test makes it speak: every answer
 // below is one the test put there.
 struct QuietLink : LinkFixture {
-    explicit QuietLink(sim::DeviceConfig config = {}) : LinkFixture(config) {
+    explicit QuietLink(sim::DeviceConfig config = {}) : LinkFixture(config, NoReask()) {
         completions = {};
         completions.Fixture = this;
         Connected = Connect();
@@ -139,13 +145,6 @@ private slots:
         QCOMPARE(f.Device.FramesReceivedOfType(cmdFlashWrite), 2u);
         QCOMPARE(f.Device.Flash()[0x101], uint8_t(8));
 
-        // A repeated answer for a retired block is dropped; completions come once per block.
-        f.Device.RepeatAnswers(1);
-        Enqueue(f, cmdEepromWrite, Block(0, 2, {1, 2}), Record);
-        Enqueue(f, cmdEepromWrite, Block(2, 2, {3, 4}), Record);
-        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
-        QCOMPARE(completions.Values, (std::vector<int32_t>{2, 4}));
-
         // TCP data: a beep for every answer, retirement only on the same sequence byte.
         f.Device.WrongEchoes(1);
         const int beeps = f.View.Beeps;
@@ -155,26 +154,39 @@ private slots:
         QCOMPARE(f.View.Beeps - beeps, 2);
         QCOMPARE(f.Device.FramesReceivedOfType(cmdTcpData) - tcpFrames, 2u); // sent again
         QCOMPARE(f.Device.TcpReceived(), (Bytes{0x61})); // the device takes a repeat once
+
+        // A repeated answer for a retired block is dropped; completions come once per block.
+        f.Device.RepeatAnswers(1);
+        Enqueue(f, cmdEepromWrite, Block(0, 2, {1, 2}), Record);
+        Enqueue(f, cmdEepromWrite, Block(2, 2, {3, 4}), Record);
+        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
+        QCOMPARE(completions.Values, (std::vector<int32_t>{2, 4}));
     }
 
-    void unknownAndUnmatchedAnswersDoNothing() {
+    // Unknown Types do nothing. An answer that retires nothing is still the device's answer:
+    // it speaks only when spoken to, so the head goes out again, once per answer.
+    void unknownAndUnmatchedAnswersTransmitOnce() {
         QuietLink f;
         QVERIFY(f.Connected);
         Enqueue(f, cmdFlashWrite, Block(0, 1, {9}));
         const QStringList log = f.View.Log;
         const size_t sent = f.Device.OutTransfers().size();
-        for (uint8_t type : {uint8_t(0x02), uint8_t(0x13), uint8_t(0x42), uint8_t(cmdIdent)})
+        for (uint8_t type : {uint8_t(0x02), uint8_t(0x13), uint8_t(0x42)})
             f.Answer(type, {0, 0, 0, 0, 0, 0, 0});
-        f.Answer(cmdFlashWrite, Block(1, 1)); // another address
-        QCOMPARE(f.View.Log, log);
         QCOMPARE(f.Device.OutTransfers().size(), sent);
+        f.Answer(cmdIdent, {0, 0, 0, 0, 0, 0, 0}); // answers the poll in flight
+        f.Answer(cmdFlashWrite, Block(1, 1));      // another address
+        QCOMPARE(f.View.Log, log);
+        QCOMPARE(f.Sent(cmdFlashWrite).size(), size_t(2));
+        QCOMPARE(f.Device.OutTransfers().size(), sent + 2);
         QCOMPARE(int(f.Link.Queue().size()), 1);
 
         const int beeps = f.View.Beeps;
         f.Link.ClearQueue();
-        f.Answer(cmdTcpData, {0x00}); // with an empty queue: a beep, nothing else
+        f.Answer(cmdTcpData, {0x00}); // with an empty queue: a beep, and a poll
         QCOMPARE(f.View.Beeps, beeps + 1);
-        QCOMPARE(f.Device.OutTransfers().size(), sent);
+        QCOMPARE(f.Device.OutTransfers().size(), sent + 3);
+        QCOMPARE(f.Device.OutTransfers().back()[kFrameTypeOffset], uint8_t(cmdPoll));
     }
 
     void shortAnswersAreDropped() {

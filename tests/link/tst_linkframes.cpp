@@ -264,7 +264,6 @@ private slots:
         config.EepromSize = 512;
         config.ClaimedEepromSize = 0xFFFFFFFF;
         config.IgnoredTypes.set(cmdIdent);
-        config.HelloAfterEmptyReads = 1000;
         sim::DeviceModel model(config);
         const uint32_t signature = model.Signature();
         uint8_t in[256];

@@ -222,8 +222,19 @@ private slots:
         }
     }
 
-    // The version a user reads is the package's.
-    void versionIsThePackages() {
+    // The version a user reads is the package's, and the changelog and copyright name its
+    // maintainer (a tree configured once wrote them empty).
+    void versionAndMaintainerAreThePackages() {
+        const QByteArray maintainer =
+            Checked(QStringLiteral("dpkg-deb"), {"-f", deb_, "Maintainer"}).trimmed();
+        QVERIFY(maintainer.contains('@'));
+        const QByteArray changelog =
+            Checked(QStringLiteral("gzip"),
+                    {"-dc", Installed(QStringLiteral("/usr/share/doc/ktr-service/changelog.gz"))});
+        QVERIFY2(changelog.contains("\n -- " + maintainer + "  "), changelog);
+        QFile copyright(Installed(QStringLiteral("/usr/share/doc/ktr-service/copyright")));
+        QVERIFY(copyright.open(QIODevice::ReadOnly));
+        QVERIFY(copyright.readAll().contains("Upstream-Contact: " + maintainer + '\n'));
         const QByteArray version =
             Checked(QStringLiteral("dpkg-deb"), {"-f", deb_, "Version"}).trimmed();
         QVERIFY(!version.isEmpty());
