@@ -36,7 +36,9 @@ DeviceSession::DeviceSession(LinkControl& link, int linkTimeoutS)
         LinkDown(reason == LinkCloseReason::Fault || reason == LinkCloseReason::DeviceGone);
     });
     connect(&link, &LinkControl::KindAdopted, this, [this](uint32_t kind, bool served) {
-        if (!served) emit NotServed(kind);
+        if (served || notServed_) return;
+        notServed_ = true;
+        emit NotServed(kind);
     });
     connect(&link, &LinkControl::DeviceIdentified, this,
             [this](const QString& name, uint32_t kind) {

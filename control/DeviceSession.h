@@ -57,7 +57,7 @@ signals:
     void Ready(const ktr::DeviceInfo& device);
     // Once; the link is down and the session will not wait for it.
     void Lost(ktr::SessionLoss why);
-    // The device answered as a kind this program does not serve.
+    // The device answered as a kind this program does not serve; once.
     void NotServed(uint32_t kind);
 
 private:
@@ -72,7 +72,7 @@ private:
     QTimer readyCheck_;  // the answer that drained the queue is still being handled
     DeviceInfo device_;
     bool opened_ = false, identified_ = false, ready_ = false, lost_ = false;
-    bool watchdogFired_ = false;
+    bool watchdogFired_ = false, notServed_ = false;
     bool faultLimit_ = false;
     int sizesKnown_ = 0; // a bit per Memory
 };
