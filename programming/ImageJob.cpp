@@ -61,11 +61,14 @@ void ImageJob::Start() {
     if (!Waiting()) Finish({JobEnd::Done});
 }
 
-void ImageJob::Answered(uint8_t command) {
+void ImageJob::Count(uint8_t command) {
     for (MemoryLeft& memory : left_)
         if (MemoryOfType(command) == memory.Target)
             ++((command & 0x0F) == (cmdFlashWrite & 0x0F) ? memory.BlocksWritten
                                                           : memory.BlocksVerified);
+}
+
+void ImageJob::Answered() {
     if (!Waiting()) Finish({JobEnd::Done});
 }
 

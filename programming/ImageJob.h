@@ -26,7 +26,8 @@ public:
     static QString StartLine(Memory target);
 
 private:
-    void Answered(uint8_t command) override;
+    void Count(uint8_t command) override;
+    void Answered() override;
     void Dropped() override;
     std::vector<MemoryLeft> Left() const override { return left_; }
     void Mismatch(Memory memory, uint32_t address);

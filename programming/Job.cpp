@@ -46,8 +46,9 @@ void Job::Retired(uint64_t serial) {
     owned_.pop_front();
     ++progress_.DoneBlocks;
     progress_.DoneBytes += entry.Count;
+    Count(entry.Command);
     emit Progress(progress_);
-    Answered(entry.Command);
+    if (!finished_) Answered();
 }
 
 void Job::Abort(JobEnd end) {

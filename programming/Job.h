@@ -81,8 +81,10 @@ protected:
     void Begin();
     // Ends the job, once: what it left is added from Left().
     void Finish(JobOutcome outcome);
-    // An owned entry was answered; the progress already counts it.
-    virtual void Answered(uint8_t command) = 0;
+    // An owned entry of command was answered: first counted, then (once the progress says
+    // so) acted upon.
+    virtual void Count(uint8_t) {}
+    virtual void Answered() = 0;
     // Its entries not yet answered were dropped from the queue.
     virtual void Dropped() { Finish({JobEnd::Cancelled}); }
     virtual std::vector<MemoryLeft> Left() const { return {}; }

@@ -59,7 +59,7 @@ void ReadJob::QueueWindow() {
     Finish({JobEnd::Done});
 }
 
-void ReadJob::Answered(uint8_t) {
+void ReadJob::Answered() {
     if (Waiting()) return;
     // The window is complete: its bytes go to the file, and the next one is asked for.
     Area& area = areas_[current_];

@@ -36,7 +36,7 @@ private:
         uint32_t Done = 0; // bytes already in the file
         std::unique_ptr<QSaveFile> Out;
     };
-    void Answered(uint8_t command) override;
+    void Answered() override;
     void QueueWindow();
     void Refuse(const Area& area, JobRefusal reason, const QString& why);
 
