@@ -2,30 +2,15 @@
 // the one output format, "name: value unit".
 #pragma once
 
-#include "HostView.h"
 #include "LinkControl.h"
+#include "NullView.h"
 #include "SimUsbBus.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstdio>
 
-struct NullView : ktr::HostView {
-    void AddLog(const QString&) override {}
-    void SetQueueCaption(const QString&) override {}
-    void SetProgressMax(int) override {}
-    void SetProgressPosition(int) override {}
-    void SetStatusPanel(const QString&) override {}
-    void SetFlashSizeText(const QString&) override {}
-    void SetEepromSizeText(const QString&) override {}
-    void SetLinkButtons(int, int) override {}
-    void Beep(int, int) override {}
-    void ShowError(const QString&) override {}
-    void SetCaption(const QString&) override {}
-    void SetTcpStatus(const QString&) override {}
-    void SetKindSelection(int) override {}
-    void SetConfiguratorEnabled(bool) override {}
-};
+using NullView = ktr::NullView;
 
 struct BenchLink {
     explicit BenchLink(ktr::sim::DeviceConfig config = {}) : Device(config), Link(Bus, View) {
@@ -38,7 +23,7 @@ struct BenchLink {
     }
     // Connects and waits for the status answers to drain.
     void Connect() {
-        Link.ToolButton1Click();
+        Link.Connect();
         RunUntil(
             [&] { return Link.LinkEstablished() && Link.Queue().empty() && Link.FlashSize(); });
     }

@@ -204,7 +204,7 @@ StreamFigures Stream(int bytes) {
     bus.Inner.Attach(device);
     NullView view;
     LinkControl link(bus, view);
-    link.ToolButton1Click();
+    link.Connect();
     RunUntil([&] { return link.LinkEstablished() && link.Queue().empty() && link.FlashSize(); },
              "the link did not connect");
 

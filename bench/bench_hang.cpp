@@ -45,7 +45,7 @@ int Serve(const QString& port) {
     LinkControl link(*usb, view);
     TcpBridge bridge(link, view);
     bridge.TcpServerOpen(port);
-    link.ToolButton1Click();
+    link.Connect();
     QTimer::singleShot(kServeSeconds * 1000, qApp, &QCoreApplication::quit);
     QCoreApplication::exec();
     link.CloseLink();
@@ -75,7 +75,7 @@ int Disconnect() {
         dueMs = kPressAfterMs;
         press.start(kPressAfterMs);
     });
-    link.ToolButton1Click();
+    link.Connect();
     return QCoreApplication::exec();
 }
 

@@ -1,12 +1,12 @@
-// The write and verify commands: files checked before the device is asked, jobs queued with
-// the command line's rules, a mismatch narrowed to its first byte, and what a failure leaves.
+// The commands that run the core's jobs: files checked before the device is asked, then the
+// write, verify or read job with the command line's rules, its events printed.
 #include "CliSession.h"
 
-#include "WriteJobs.h"
+#include "ImageJob.h"
+#include "ReadJob.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QTemporaryFile>
 
 namespace ktr::cli {
@@ -35,6 +35,7 @@ QString RefusalText(const JobRefused& job) {
             .arg(job.Size)
             .arg(job.Limit);
     case JobRefusal::OutOfMemory:
+    case JobRefusal::CannotWrite:
         break;
     }
     return QStringLiteral("Файл слишком большой! (не хватает памяти)");
@@ -139,161 +140,110 @@ bool CliSession::CheckOutputFile(Memory memory, const QString& path) {
     return true;
 }
 
-void CliSession::StartJobs() {
+void CliSession::StartImages(WriteJobs& files) {
     const bool write = options_.Cmd == Command::Write;
     // The window's EEPROM job refuses an image that fills the area, so a backup read from the
     // device could not be restored; the command line writes it through the same block
     // writes the configurators use, which take the whole area.
-    jobs_->SetRules({RuleFormat(options_.Format), true, true});
-    struct Job {
-        const QString& File;
-        bool (WriteJobs::*Queue)(const QString&);
-        QString StartLine;
-    };
-    const Job jobs[] = {
-        {options_.FlashFile, write ? &WriteJobs::WriteFlashFile : &WriteJobs::VerifyFlashFile,
-         QStringLiteral("Запуск прошивки основной программы...")},
-        {options_.EepromFile, write ? &WriteJobs::WriteEepromFile : &WriteJobs::VerifyEepromFile,
-         QStringLiteral("Запуск прошивки EEPROM...")},
-    };
-    // Both files are taken before anything is sent: a refused second file leaves the first
-    // unwritten too.
-    for (const Job& job : jobs) {
-        if (job.File.isEmpty()) continue;
-        if (write) AddLog(job.StartLine);
-        // A refusal has finished the command through its event.
-        if (!(jobs_->*job.Queue)(job.File)) return;
+    files.SetRules({RuleFormat(options_.Format), true, true, true});
+    std::vector<ImageFile> images;
+    for (const auto& [memory, path] : {std::pair{Memory::Flash, options_.FlashFile},
+                                       std::pair{Memory::Eeprom, options_.EepromFile}})
+        if (!path.isEmpty()) images.push_back({memory, path});
+    RunJob(std::make_unique<ImageJob>(files, std::move(images), write));
+}
+
+void CliSession::StartRead() {
+    std::vector<ReadArea> areas;
+    for (const auto& [memory, path] :
+         {std::pair{Memory::Eeprom, options_.EepromFile}, std::pair{Memory::Aux, options_.AuxFile}})
+        if (!path.isEmpty()) areas.push_back({memory, path});
+    RunJob(std::make_unique<ReadJob>(*link_, std::move(areas)));
+}
+
+void CliSession::RunJob(std::unique_ptr<Job> job) {
+    job_ = std::move(job);
+    connect(job_.get(), &Job::Accepted, this, &CliSession::JobAccepted);
+    connect(job_.get(), &Job::Started, this, [this](const JobProgress& progress) {
+        workClock_.start();
+        ShowProgress(progress);
+    });
+    connect(job_.get(), &Job::Progress, this, &CliSession::ShowProgress);
+    connect(job_.get(), &Job::Finished, this, &CliSession::JobFinished);
+    job_->Start();
+}
+
+void CliSession::JobAccepted(const ktr::JobAccepted& part) {
+    const QString memory = MemoryName(part.Target);
+    if (options_.Cmd == Command::Read) {
+        out_.Step(QStringLiteral("чтение %1: %2 байт").arg(memory).arg(part.ImageBytes));
+        read_
+            << QStringLiteral("%1 %2 байт в «%3»").arg(memory).arg(part.ImageBytes).arg(part.Path);
+        return;
     }
-    message_ = write ? QStringLiteral("записано и проверено")
-                     : QStringLiteral("проверено: память устройства совпадает с файлом");
-    BeginWork(QueuedImageBytes());
-}
-
-void CliSession::JobRefusedBy(const JobRefused& job) {
-    Finish(kExitFile, QStringLiteral("файл %1 «%2» не принят: %3")
-                          .arg(MemoryName(job.Target), job.Path, RefusalText(job)));
-}
-
-void CliSession::JobAcceptedBy(const JobAccepted& job) {
     out_.Step(
         QStringLiteral("%1 «%2»: %3 байт, %4 блоков к %5")
-            .arg(MemoryName(job.Target), job.Path)
-            .arg(job.ImageBytes)
-            .arg(job.Blocks)
-            .arg(job.Write ? QStringLiteral("записи и проверке") : QStringLiteral("проверке")));
+            .arg(memory, part.Path)
+            .arg(part.ImageBytes)
+            .arg(part.Blocks)
+            .arg(part.Write ? QStringLiteral("записи и проверке") : QStringLiteral("проверке")));
 }
 
-// Image bytes still queued by the jobs: every entry is one block behind its BlockRecord.
-int64_t CliSession::QueuedImageBytes() const {
-    int64_t bytes = -kBlockHeaderSize * int64_t(link_->Queue().size());
-    for (uint8_t type : {cmdFlashWrite, cmdFlashVerify, cmdEepromWrite, cmdEepromVerify})
-        bytes += int64_t(link_->QueuedBytes(type));
-    return bytes;
-}
-
-// The device compares whole blocks: the first differing byte is found by verifying halves
-// of the block until one byte is left, each half a frame of its own.
-void CliSession::Mismatch(Memory memory, uint32_t address) {
-    if (phase_ == Phase::Probing) {
-        probe_.High = probe_.Mid; // the difference lies in the half just verified
-        probe_.InFlight = false;
-        probe_.Confirmed = true;
-        QTimer::singleShot(0, this, &CliSession::ProbeNext); // once the queue is dropped
-        return;
+void CliSession::JobFinished(const JobOutcome& outcome) {
+    if (ending_) return Finish(ending_->first, ending_->second, outcome.Left);
+    const JobRefused& refused = outcome.Refusal;
+    const JobMismatch& difference = outcome.Difference;
+    const QString memory = MemoryName(refused.Target);
+    const QString address = QString::number(difference.Address, 16).toUpper();
+    switch (outcome.End) {
+    case JobEnd::Done:
+        return Finish(kExitDone,
+                      options_.Cmd == Command::Read
+                          ? QStringLiteral("прочитано: ") + read_.join(QStringLiteral(", "))
+                      : options_.Cmd == Command::Write
+                          ? QStringLiteral("записано и проверено")
+                          : QStringLiteral("проверено: память устройства совпадает с файлом"));
+    case JobEnd::Refused:
+        if (refused.Reason == JobRefusal::TooLarge && options_.Cmd == Command::Read)
+            return Finish(kExitLink, QStringLiteral("чтение %1 отклонено: устройство сообщило "
+                                                    "размер %2 байт, больше предела %3 байт")
+                                         .arg(memory)
+                                         .arg(refused.Size)
+                                         .arg(refused.Limit));
+        if (refused.Reason == JobRefusal::CannotWrite)
+            return Finish(kExitFile, QStringLiteral("файл %1 «%2» не записан: %3")
+                                         .arg(memory, refused.Path, refused.SystemText));
+        return Finish(kExitFile, QStringLiteral("файл %1 «%2» не принят: %3")
+                                     .arg(memory, refused.Path, RefusalText(refused)));
+    case JobEnd::Mismatch: {
+        QString text = QStringLiteral("ошибка верификации %1 по адресу %2h")
+                           .arg(MemoryName(difference.Target), address);
+        if (!difference.Narrowed)
+            text += difference.Repeated
+                        ? QStringLiteral(" (адрес блока; отличающийся байт в нём не определён)")
+                        : QStringLiteral(" (адрес блока; при повторной проверке отличие не "
+                                         "повторилось)");
+        return Finish(kExitMismatch, text, outcome.Left);
     }
-    const CommandEntry* head = link_->Queue().empty() ? nullptr : &link_->Queue().front();
-    const bool known = phase_ == Phase::Working && head && MemoryOfType(head->Command) == memory &&
-                       head->Address() == address && head->BlockCount() > 1 &&
-                       head->Data.size() >= size_t(kBlockHeaderSize + head->BlockCount());
-    if (!known) {
-        Finish(kExitMismatch, QStringLiteral("ошибка верификации %1 по адресу %2h (адрес блока; "
-                                             "отличающийся байт в нём не определён)")
-                                  .arg(MemoryName(memory), QString::number(address, 16).toUpper()));
-        return;
+    case JobEnd::LinkLost:
+    case JobEnd::Cancelled:
+        break;
     }
-    // What the failure leaves behind is counted before the link drops the queue.
-    if (options_.Cmd == Command::Write) {
-        CountLeft();
-        resultFields_ = PartialWrite(partialText_);
-    }
-    const uint8_t* data = BlockData(head->Data.data());
-    probe_ = {memory,  head->Command,
-              address, std::vector<uint8_t>(data, data + head->BlockCount()),
-              address, address + head->BlockCount()};
-    phase_ = Phase::Probing;
-    QTimer::singleShot(0, this, &CliSession::ProbeNext);
+    Finish(kExitLink, QStringLiteral("очередь команд очищена"), outcome.Left);
 }
 
-// Runs once the link has dropped the queue after a difference, and after every probe.
-void CliSession::ProbeNext() {
-    if (phase_ != Phase::Probing || !link_->Queue().empty()) return;
-    if (probe_.InFlight) probe_.Low = probe_.Mid; // drained: the half in flight was equal
-    probe_.InFlight = false;
-    // Halves that all verify equal leave one byte never compared alone: it is, unless the
-    // difference does not repeat.
-    const bool narrowed = probe_.High - probe_.Low <= 1;
-    if (narrowed && (probe_.Confirmed || probe_.Low >= probe_.High)) {
-        const QString memory = MemoryName(probe_.Target);
-        if (probe_.Low < probe_.High)
-            Finish(kExitMismatch, QStringLiteral("ошибка верификации %1 по адресу %2h")
-                                      .arg(memory, QString::number(probe_.Low, 16).toUpper()));
-        else
-            Finish(kExitMismatch,
-                   QStringLiteral("ошибка верификации %1 по адресу %2h (адрес блока; при "
-                                  "повторной проверке отличие не повторилось)")
-                       .arg(memory, QString::number(probe_.Start, 16).toUpper()));
-        return;
+void CliSession::ShowProgress(const JobProgress& progress) {
+    Progress p;
+    p.DoneBlocks = int64_t(progress.DoneBlocks);
+    p.TotalBlocks = int64_t(progress.TotalBlocks);
+    p.DoneBytes = int64_t(progress.DoneBytes);
+    p.TotalBytes = int64_t(progress.TotalBytes);
+    const double seconds = double(workClock_.nsecsElapsed()) / 1e9;
+    if (p.DoneBytes > 0 && seconds > 0) {
+        p.BytesPerSecond = double(p.DoneBytes) / seconds;
+        p.SecondsLeft = double(p.TotalBytes - p.DoneBytes) / p.BytesPerSecond;
     }
-    probe_.Mid = narrowed ? probe_.High : probe_.Low + (probe_.High - probe_.Low) / 2;
-    const uint32_t count = probe_.Mid - probe_.Low;
-    uint8_t block[kBlockHeaderSize + kMaxBlockData];
-    PutBlockHeader(block, probe_.Low, uint16_t(count));
-    std::memcpy(BlockData(block), probe_.Data.data() + (probe_.Low - probe_.Start), count);
-    probe_.InFlight =
-        link_->EnqueueCommand(probe_.Command, block, uint16_t(kBlockHeaderSize + count));
-}
-
-namespace {
-constexpr uint8_t kCountedTypes[] = {cmdFlashWrite, cmdFlashVerify, cmdEepromWrite,
-                                     cmdEepromVerify};
-} // namespace
-
-// On the main thread, after every change of the queue while a write runs: what is left of
-// each pass, for a result that may have to be printed from the guard's thread.
-void CliSession::CountLeft() {
-    for (size_t i = 0; i < std::size(kCountedTypes); ++i)
-        left_[i] = int64_t(link_->QueuedEntries(kCountedTypes[i]));
-}
-
-QJsonObject CliSession::PartialResult(QString& text) const {
-    return writing_ ? PartialWrite(text) : QJsonObject();
-}
-
-// Blocks written and verified of each memory: what a failure after writing began leaves.
-QJsonObject CliSession::PartialWrite(QString& text) const {
-    QJsonArray memories;
-    QStringList parts;
-    for (const auto& [memory, pass] : {std::pair{Memory::Flash, 0}, std::pair{Memory::Eeprom, 2}}) {
-        const int64_t writes = queuedBlocks_[kCountedTypes[pass]];
-        const int64_t verifies = queuedBlocks_[kCountedTypes[pass + 1]];
-        if (writes == 0) continue;
-        const int64_t written = writes - left_[pass], verified = verifies - left_[pass + 1];
-        parts << QStringLiteral("%1 записано %2 из %3 блоков, проверено %4 из %5")
-                     .arg(MemoryName(memory))
-                     .arg(written)
-                     .arg(writes)
-                     .arg(verified)
-                     .arg(verifies);
-        memories.append(QJsonObject{{QStringLiteral("memory"), MemoryName(memory)},
-                                    {QStringLiteral("blocks_written"), qint64(written)},
-                                    {QStringLiteral("write_blocks"), qint64(writes)},
-                                    {QStringLiteral("blocks_verified"), qint64(verified)},
-                                    {QStringLiteral("verify_blocks"), qint64(verifies)}});
-    }
-    if (parts.isEmpty()) return {};
-    text = QStringLiteral("устройство может быть записано частично: ") +
-           parts.join(QStringLiteral("; "));
-    return {{QStringLiteral("partial"), memories}};
+    out_.ShowProgress(p);
 }
 
 } // namespace ktr::cli

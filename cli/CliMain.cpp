@@ -116,10 +116,7 @@ int main(int argc, char** argv) {
                         : QStringLiteral("прервано");
         if (options.Cmd == Command::Bridge) status = kExitDone;
         message += QStringLiteral(" (передача устройству не завершилась)");
-        QString partial;
-        const QJsonObject fields = session.PartialResult(partial);
-        if (!partial.isEmpty()) message += QStringLiteral("; ") + partial;
-        output.Result(CommandName(options.Cmd), status, message, fields);
+        output.Result(CommandName(options.Cmd), status, message);
         return status;
     };
     const int status = session.Run();

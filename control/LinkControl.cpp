@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace ktr {
@@ -79,14 +80,17 @@ void LinkControl::PostReceive() {
 bool LinkControl::Enqueue(uint8_t command, const uint8_t* data, uint16_t length,
                           PluginCompletion completion) {
     if (length > kMaxEntryData || (length > 0 && !data)) return false;
-    CommandEntry& entry = queue_.emplace_back();
+    // Built whole before it is queued: memory running out half-way leaves no entry whose
+    // Length promises bytes it does not hold.
+    CommandEntry entry;
     entry.Command = command;
     entry.Length = length;
     entry.Data.assign(data, data + length);
     entry.Completion = completion;
-    entry.Serial = nextSerial_++;
+    entry.Serial = nextSerial_;
+    queue_.push_back(std::move(entry));
+    ++nextSerial_;
     queuedBytes_[command] += length;
-    ++queuedEntries_[command];
     view_.SetProgressMax(int(queue_.size()));
     view_.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
@@ -102,19 +106,35 @@ bool LinkControl::EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_
     return Enqueue(command, data, length, completion);
 }
 
+uint64_t LinkControl::EnqueueBlocks(uint8_t command, uint64_t address, const uint8_t* data,
+                                    uint64_t count, PluginCompletion completion) {
+    const uint64_t first = nextSerial_;
+    uint8_t block[kBlockHeaderSize + kMaxBlockData];
+    uint64_t done = 0;
+    do {
+        const uint64_t n = std::min<uint64_t>(count - done, kMaxBlockData);
+        PutBlockHeader(block, uint32_t(address + done), uint16_t(n));
+        if (data && n > 0) std::memcpy(BlockData(block), data + done, n);
+        Enqueue(command, block, uint16_t(kBlockHeaderSize + (data ? n : 0)), completion);
+        done += n;
+    } while (done < count);
+    return first;
+}
+
 void LinkControl::PopHead() {
     queuedBytes_[queue_.front().Command] -= queue_.front().Length;
-    --queuedEntries_[queue_.front().Command];
     queue_.pop_front();
 }
 
 void LinkControl::DequeueCommand() {
     const bool retired = !queue_.empty();
+    const uint64_t serial = retired ? queue_.front().Serial : 0;
     if (retired) PopHead();
     const bool drained = queue_.empty();
     if (drained) view_.AddLog(kLogDone);
     view_.SetProgressPosition(int(queue_.size()));
     ShowQueueCount();
+    if (retired) emit EntryRetired(serial);
     if (drained && retired) emit QueueDrained();
 }
 
@@ -123,7 +143,6 @@ void LinkControl::ClearQueue() {
     if (dropped) {
         queue_.clear();
         std::fill(std::begin(queuedBytes_), std::end(queuedBytes_), 0);
-        std::fill(std::begin(queuedEntries_), std::end(queuedEntries_), 0);
         view_.AddLog(kLogCleared);
         emit QueueCleared();
     }
@@ -135,7 +154,6 @@ void LinkControl::DropQueuedAfter(size_t count) {
     if (count >= queue_.size()) return;
     while (queue_.size() > count) {
         queuedBytes_[queue_.back().Command] -= queue_.back().Length;
-        --queuedEntries_[queue_.back().Command];
         queue_.pop_back();
     }
     view_.SetProgressPosition(int(queue_.size()));
@@ -427,7 +445,7 @@ void LinkControl::ReceiveEnded(bool ok) {
 
 // ---- Commands and timers ----
 
-void LinkControl::ToolButton1Click() {
+void LinkControl::Connect() {
     linkSignature_ = 0;
     OpenLink();
     RequestStatus();

@@ -60,6 +60,15 @@ public:
     bool EnqueueCommand(uint8_t command, const uint8_t* data, uint16_t length);
     bool EnqueueCommandEx(uint8_t command, const uint8_t* data, uint16_t length,
                           PluginCompletion completion);
+    // Queues blocks of command over count bytes from address, at least one (an empty one for
+    // a count of 0), each of at most kMaxBlockData bytes and starting where the one before
+    // ends. data holds the bytes from address on and goes into the blocks; null for reads,
+    // whose blocks carry none. Returns the first block's serial; the others follow it by one.
+    // std::bad_alloc leaves the blocks queued so far queued.
+    uint64_t EnqueueBlocks(uint8_t command, uint64_t address, const uint8_t* data, uint64_t count,
+                           PluginCompletion completion = nullptr);
+    // The serial the next entry queued gets.
+    uint64_t NextSerial() const { return nextSerial_; }
     // Retires the head (nothing on an empty queue); the queue becoming empty logs its
     // success line and emits QueueDrained.
     void DequeueCommand();
@@ -73,8 +82,6 @@ public:
     const CommandQueue& Queue() const { return queue_; }
     // Payload bytes of the queued entries of one Type, kept as the queue changes.
     uint64_t QueuedBytes(uint8_t command) const { return queuedBytes_[command]; }
-    // Queued entries of one Type, kept the same way.
-    uint64_t QueuedEntries(uint8_t command) const { return queuedEntries_[command]; }
     // A configurator library is going away: its queued requests stay queued and are still
     // sent, but their completions are never called and its buffers are no longer targets.
     // A read answer still comes into the target of a later accepted read, as any earlier
@@ -125,8 +132,10 @@ public:
     void PostReceive(); // posts the receive event (message 0x401)
 
     // ---- Commands and timers of the window ----
-    void ToolButton1Click(); // connect: open, then ask for the status
-    void N7Click() { ToolButton1Click(); }
+    // Connect: open, then ask for the status.
+    void Connect();
+    void ToolButton1Click() { Connect(); }
+    void N7Click() { Connect(); }
     // Disconnect: ends the transfer in flight and a fault's pause, closes and drops the queue;
     // the link is closed when it returns.
     void ToolButton4Click();
@@ -155,6 +164,8 @@ public:
 signals:
     // After every change of the queue, once its display is up to date.
     void QueueChanged();
+    // An answer retired the entry with this serial; QueueDrained follows when it was the last.
+    void EntryRetired(uint64_t serial);
     // The last entry retired: the queue went from one entry to none.
     void QueueDrained();
     // ClearQueue dropped entries (after a mismatch, a disconnect, an image out of memory);
@@ -232,7 +243,6 @@ private:
     LinkTimings timings_;
     CommandQueue queue_;
     uint64_t queuedBytes_[256] = {};
-    uint64_t queuedEntries_[256] = {};
     uint64_t nextSerial_ = 1;
     // The head whose completion runs now (0: none), and the last head retired early because
     // its completion waited in an event loop.

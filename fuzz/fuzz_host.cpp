@@ -9,6 +9,7 @@
 // system's own texts. Any violation traps.
 #include "ConfiguratorHost.h"
 #include "LinkControl.h"
+#include "NullView.h"
 #include "SimUsbBus.h"
 #include "TcpBridge.h"
 #include "WriteJobs.h"
@@ -109,7 +110,7 @@ NO_COVERAGE bool IsOwnLogText(const QString& line) {
                    IsDecimal);
 }
 
-class CheckingView final : public HostView {
+class CheckingView final : public NullView {
 public:
     void AddLog(const QString& line) override {
         if (!IsOwnLogText(line)) {
@@ -132,7 +133,6 @@ public:
     }
     void SetFlashSizeText(const QString& text) override { CheckSizeText(text); }
     void SetEepromSizeText(const QString& text) override { CheckSizeText(text); }
-    void SetLinkButtons(int, int) override {}
     void Beep(int frequencyHz, int durationMs) override {
         CHECK(frequencyHz == 1000 && durationMs == 10);
     }
@@ -151,7 +151,6 @@ public:
               (text.startsWith(prefix) && text.mid(prefix.size()).toInt() > 0));
     }
     void SetKindSelection(int itemIndex) override { CHECK(itemIndex >= -1 && itemIndex <= 2); }
-    void SetConfiguratorEnabled(bool) override {}
 
     int QueueCount = -1; // as Label4 shows it
     int ProgressMax = 0, ProgressPosition = 0;

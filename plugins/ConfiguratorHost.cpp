@@ -128,7 +128,7 @@ void ConfiguratorHost::DeviceKindChanged() {
     ComboBox1Change(itemIndex);
 }
 
-void ConfiguratorHost::Button3Click() {
+void ConfiguratorHost::RunConfigurator() {
     // A second press from inside the library's own window would re-enter code that is
     // still waiting for its first run's answers.
     if (!configuratorEntry_ || running_) return;
@@ -193,21 +193,6 @@ void ConfiguratorHost::LoadLibrary(int itemIndex) {
 
 // ---- Callbacks ----
 
-void ConfiguratorHost::QueueBlocks(uint8_t command, const uint8_t* source, int32_t count,
-                                   PluginCompletion completion) {
-    uint8_t data[kBlockHeaderSize + kBlockBytes];
-    for (int32_t address = 0; address < count; address += kBlockBytes) {
-        const int32_t n = std::min(kBlockBytes, count - address);
-        PutBlockHeader(data, uint32_t(address), uint16_t(n));
-        uint16_t length = kBlockHeaderSize;
-        if (source) {
-            std::memcpy(BlockData(data), source + address, size_t(n));
-            length += uint16_t(n);
-        }
-        link_.EnqueueCommandEx(command, data, length, completion);
-    }
-}
-
 bool ConfiguratorHost::Accepts(Memory memory, const void* buffer, int32_t count) const {
     return buffer && count <= int32_t(link_.Capacity(memory)) && count <= int64_t(kMaxImageBytes);
 }
@@ -218,7 +203,7 @@ bool ConfiguratorHost::QueueRequest(uint8_t command, const uint8_t* source, int3
                                     PluginCompletion completion) {
     const size_t queued = link_.Queue().size();
     try {
-        QueueBlocks(command, source, count, completion);
+        if (count > 0) link_.EnqueueBlocks(command, 0, source, uint64_t(count), completion);
         return true;
     } catch (const std::bad_alloc&) {
         link_.DropQueuedAfter(queued);

@@ -36,7 +36,8 @@ public:
     void DeviceKindChanged() override;
     // Calls CfgExec when an entry is loaded; does nothing while CfgExec already runs.
     // Whatever CfgExec throws is caught and ignored.
-    void Button3Click();
+    void RunConfigurator();
+    void Button3Click() { RunConfigurator(); }
     void BeforeDestruction();
 
     // The four host callbacks: Count when accepted, -7 when refused (a null buffer, a Count
@@ -70,8 +71,6 @@ private:
                  PluginCompletion completion);
     int32_t Write(Memory memory, uint8_t command, const uint8_t* source, int32_t count,
                   PluginCompletion completion);
-    void QueueBlocks(uint8_t command, const uint8_t* source, int32_t count,
-                     PluginCompletion completion);
 
     LinkControl& link_;
     HostView& view_;

@@ -1,5 +1,6 @@
 #include "WriteJobs.h"
 
+#include "ImageJob.h"
 #include "LinkControl.h"
 
 #include <QFile>
@@ -20,14 +21,20 @@ QString UpperExtension(const QString& path) {
 }
 } // namespace
 
+// Each press is a job of its own, running until its passes are answered or dropped.
+static void RunWriteJob(WriteJobs& jobs, Memory target, const QString& path) {
+    auto* job = new ImageJob(jobs, {{target, path}}, true);
+    job->setParent(&jobs);
+    QObject::connect(job, &Job::Finished, job, &QObject::deleteLater);
+    job->Start();
+}
+
 void WriteJobs::Button1Click(const QString& edit1Text) {
-    link_.View().AddLog(QStringLiteral("Запуск прошивки основной программы..."));
-    WriteFlashFile(edit1Text);
+    RunWriteJob(*this, Memory::Flash, edit1Text);
 }
 
 void WriteJobs::Button2Click(const QString& edit2Text) {
-    link_.View().AddLog(QStringLiteral("Запуск прошивки EEPROM..."));
-    WriteEepromFile(edit2Text);
+    RunWriteJob(*this, Memory::Eeprom, edit2Text);
 }
 
 bool WriteJobs::Refuse(JobRefused refusal) {
@@ -98,36 +105,6 @@ bool WriteJobs::LoadImage(const QString& path, Memory target, std::vector<uint8_
     return true;
 }
 
-// One pass of block commands over the image; 64-bit running addresses neither wrap nor loop.
-void WriteJobs::QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
-                          uint64_t stride) {
-    uint8_t block[kBlockHeaderSize + kMaxBlockData];
-    uint64_t address = start;
-    do {
-        const uint64_t count = std::min<uint64_t>(image.size() - address, kMaxBlockData);
-        PutBlockHeader(block, uint32_t(address), uint16_t(count));
-        if (count > 0) std::memcpy(BlockData(block), image.data() + address, count);
-        link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
-        address += stride ? stride : count;
-    } while (address < image.size());
-}
-
-// Blocks of at most 256 bytes over each span, each starting where the span or the previous
-// block ends.
-void WriteJobs::QueueSpans(uint8_t command, const std::vector<uint8_t>& image,
-                           const std::vector<ByteSpan>& spans) {
-    uint8_t block[kBlockHeaderSize + kMaxBlockData];
-    for (const ByteSpan& span : spans) {
-        for (uint64_t address = span.Start; address < span.End;) {
-            const uint64_t count = std::min<uint64_t>(span.End - address, kMaxBlockData);
-            PutBlockHeader(block, uint32_t(address), uint16_t(count));
-            std::memcpy(BlockData(block), image.data() + address, count);
-            link_.EnqueueCommand(command, block, uint16_t(kBlockHeaderSize + count));
-            address += count;
-        }
-    }
-}
-
 bool WriteJobs::RunJob(const QString& path, Memory target, bool write) {
     const bool flash = target == Memory::Flash;
     if (flash && (path.isEmpty() || !QFileInfo(path).isFile())) {
@@ -149,13 +126,16 @@ bool WriteJobs::RunJob(const QString& path, Memory target, bool write) {
         const uint8_t verify = flash ? cmdFlashVerify : cmdEepromVerify;
         const bool whole = defined.size() == 1 && defined[0] == ByteSpan{0, image.size()};
         if (!write && !whole) {
-            QueueSpans(verify, image, defined);
+            for (const ByteSpan& span : defined)
+                link_.EnqueueBlocks(verify, span.Start, image.data() + span.Start,
+                                    span.End - span.Start);
         } else if (flash || !image.empty()) {
             // Even an empty FLASH image is one empty block each way; an empty EEPROM image
-            // none. FLASH blocks sit 256 apart; EEPROM blocks follow one another by Count.
-            const uint64_t stride = flash ? kMaxBlockData : 0;
-            if (write) QueuePass(flash ? cmdFlashWrite : cmdEepromWrite, image, 0, stride);
-            QueuePass(verify, image, 0, stride);
+            // none.
+            if (write)
+                link_.EnqueueBlocks(flash ? cmdFlashWrite : cmdEepromWrite, 0, image.data(),
+                                    image.size());
+            link_.EnqueueBlocks(verify, 0, image.data(), image.size());
         }
         emit Accepted({target, path, write, image.size(), link_.Queue().size() - queued});
         return true;

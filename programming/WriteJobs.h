@@ -1,6 +1,7 @@
-// The FLASH and EEPROM write jobs: a file becomes a memory image, the image a write pass
-// and a verify pass of block commands behind whatever is queued. A job only queues; the link
-// control sends, retires and reports. Every job ends by announcing Accepted or Refused.
+// The FLASH and EEPROM images: a file becomes a memory image, the image a write pass and a
+// verify pass of block commands behind whatever is queued, or a refusal that says why. Every
+// file ends by announcing Accepted or Refused. The jobs that follow the passes to their
+// outcome (Job.h) take their files here.
 #pragma once
 
 #include "HexImage.h"
@@ -22,6 +23,7 @@ enum class JobRefusal {
     NoEndRecord,    // HEX text without an end-of-file record (the reader ends quietly)
     TooLarge,       // Size bytes (at least) against a Limit
     OutOfMemory,    // the image or its commands could not be had
+    CannotWrite,    // a read's file could not be written; SystemText says why
 };
 
 struct JobRefused {
@@ -39,6 +41,8 @@ struct JobRules {
     Format ImageFormat = Format::ByExtension; // ByExtension: ".HEX" FLASH, ".EEP" EEPROM
     bool RefuseEmpty = false;                 // an image without bytes is refused as Empty
     bool EepromUpToCapacity = false;          // an EEPROM image may fill the whole area
+    // A block found differing is verified again in halves down to its first differing byte.
+    bool NarrowMismatch = false;
 };
 
 struct JobAccepted {
@@ -54,7 +58,7 @@ class WriteJobs : public QObject {
 public:
     explicit WriteJobs(LinkControl& link) : link_(link) {}
 
-    // The buttons beside Edit1 and Edit2: a start line, then the job with the field's text.
+    // The buttons beside Edit1 and Edit2: the write job of the field's file, with a start line.
     void Button1Click(const QString& edit1Text);
     void Button2Click(const QString& edit2Text);
 
@@ -74,6 +78,8 @@ public:
     bool VerifyEepromFile(const QString& path);
 
     void SetRules(const JobRules& rules) { rules_ = rules; }
+    const JobRules& Rules() const { return rules_; }
+    LinkControl& Link() const { return link_; }
 
     FillRandomState Fill; // one per program run, shared by every HEX read
 
@@ -89,10 +95,6 @@ private:
     bool RunJob(const QString& path, Memory target, bool write);
     bool Refuse(JobRefused refusal);
     bool OutOfMemory(const QString& path, Memory target, size_t queuedBefore);
-    void QueuePass(uint8_t command, const std::vector<uint8_t>& image, uint64_t start,
-                   uint64_t stride);
-    void QueueSpans(uint8_t command, const std::vector<uint8_t>& image,
-                    const std::vector<ByteSpan>& spans);
 
     LinkControl& link_;
     JobRules rules_;

@@ -1,6 +1,9 @@
 // What each answer of the device does, with faults and odd answers injected.
+#include "Cp1251.h"
 #include "LinkFixture.h"
 #include "LogLines.h"
+
+#include <QStringDecoder>
 
 using namespace ktr;
 using Bytes = std::vector<uint8_t>;
@@ -100,17 +103,7 @@ private slots:
         completions = {};
         completions.Fixture = &f;
         QVERIFY(f.Connect());
-        Bytes data(256, 0x11);
-        for (uint8_t type : {cmdFlashWrite, cmdFlashVerify})
-            for (uint32_t address : {0u, 256u})
-                Enqueue(f, type, Block(address, 256, data));
-        f.Device.MismatchVerifyAt(256);
-        f.View.Log.clear();
-        QVERIFY(f.RunUntil([&] { return f.Link.Queue().empty(); }));
-        QCOMPARE(f.View.Log,
-                 (QStringList{QStringLiteral("Ошибка верификации по адресу 100h!"), kCleared}));
-
-        // EEPROM: the completion hears -2 before the message is logged.
+        // The completion hears -2 before the message is logged (FLASH jobs: tst_jobs).
         for (uint8_t type : {cmdEepromWrite, cmdEepromVerify})
             Enqueue(f, type, Block(0xABC0, 4, {1, 2, 3, 4}), Record);
         f.Device.MismatchVerifyAt(0xABC0);
@@ -288,6 +281,20 @@ private slots:
         QCOMPARE(f.Link.Queue().front().Address(), 2u);
         QCOMPARE(f.Link.Queue().back().Command, uint8_t(cmdAuxSize));
         QCOMPARE(completions.Values, (std::vector<int32_t>{1, 2}));
+    }
+
+    // The table agrees with the system's decoder on every byte but 0x98, which code page
+    // 1251 leaves unassigned: the system makes it the C1 control U+0098, the table the
+    // replacement character, so that no device name carries a control into the window.
+    void identificationTextIsCodePage1251() {
+        QStringDecoder system("windows-1251");
+        QVERIFY(system.isValid());
+        for (int b = 0; b < 256; ++b) {
+            const uint8_t byte = uint8_t(b);
+            const QString expected =
+                b == 0x98 ? QString(QChar(0xFFFD)) : system(QByteArray(1, char(byte)));
+            QCOMPARE(FromCp1251(&byte, 1), expected);
+        }
     }
 
     void sizesShowAsSigned() {

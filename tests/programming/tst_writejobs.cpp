@@ -1,5 +1,5 @@
-// The write jobs: which files become which block commands, what is refused, and whole jobs
-// written and verified against the simulated device.
+// The write jobs' files: which files become which block commands and what is refused; the
+// window's job surviving an unplug. Whole jobs run to their outcome are in tst_jobs.
 #include "HexText.h"
 #include "LinkFixture.h"
 #include "LogLines.h"
@@ -206,41 +206,6 @@ private slots:
             j.File("bad.hex", QByteArray(":0100000055AA\n:0100010066FF\n:00000001FF\n")));
         QCOMPARE(j.View.Log, QStringList{QStringLiteral("Ошибка формата файла в строке 2!")});
         QVERIFY(j.Link.Queue().empty());
-    }
-
-    void imagesAreWrittenAndVerified() {
-        sim::DeviceConfig config;
-        config.FlashSize = 1u << 20;
-        config.EepromSize = 8192;
-        Jobs j(config);
-        QVERIFY(j.Connect());
-        const Bytes firmware = RandomBytes(200000); // above 64 KiB: extended addresses
-        const Bytes data = RandomBytes(5000);
-        j.Writer.Button1Click(j.File("fw.hex", ToHex(firmware)));
-        j.Writer.Button2Click(j.File("data.eep", ToHex(data)));
-        QCOMPARE(int(j.Link.Queue().size()), 2 * 782 + 2 * 20);
-        QVERIFY(j.RunUntil([&] { return j.Link.Queue().empty(); }, 30000));
-        QCOMPARE(j.View.Log.last(), QStringLiteral("Операция успешно завершена."));
-        QVERIFY(std::equal(firmware.begin(), firmware.end(), j.Device.Flash().begin()));
-        QVERIFY(std::equal(data.begin(), data.end(), j.Device.Eeprom().begin()));
-        QCOMPARE(j.Device.FramesReceivedOfType(cmdFlashVerify), 782u);
-    }
-
-    void mismatchInTheMiddleDropsTheRest() {
-        sim::DeviceConfig config;
-        config.FlashSize = 1u << 20;
-        Jobs j(config);
-        QVERIFY(j.Connect());
-        j.Device.MismatchVerifyAt(0x2000);
-        j.Writer.WriteFlashFile(j.File("fw.bin", RandomBytes(0x4000)));
-        j.View.Log.clear();
-        QVERIFY(j.RunUntil([&] { return j.Link.Queue().empty(); }));
-        QCOMPARE(j.View.Log, (QStringList{QStringLiteral("Ошибка верификации по адресу 2000h!"),
-                                          QStringLiteral("Очередь команд очищена!")}));
-        uint32_t lastVerified = 0;
-        for (const auto& frame : j.Sent(cmdFlashVerify))
-            lastVerified = std::max(lastVerified, GetU32(frame.data() + 7));
-        QCOMPARE(lastVerified, 0x2000u); // nothing past the mismatch went out
     }
 
     void unplugMidWriteLosesNothing() {
