@@ -92,27 +92,13 @@ QString CliSession::DeviceText() const {
 // user may open its node.
 std::vector<CliSession::Attached> CliSession::AttachedDevices() const {
     std::vector<Attached> found;
-    for (usb_bus* bus = usb_.GetBusses(); bus; bus = bus->next) {
-        for (struct usb_device* device = bus->devices; device; device = device->next) {
-            if (device->descriptor.idVendor != kVendorId ||
-                device->descriptor.idProduct != kProductId)
-                continue;
-            const DeviceAddress address{BusNumber(bus), DeviceNumber(device)};
-            const QByteArray node = QStringLiteral("/dev/bus/usb/%1/%2")
-                                        .arg(address.Bus, 3, 10, QLatin1Char('0'))
-                                        .arg(address.Device, 3, 10, QLatin1Char('0'))
-                                        .toLocal8Bit();
-            found.push_back({address, access(node.constData(), R_OK | W_OK) == 0 ||
-                                          access(node.constData(), F_OK) != 0});
-        }
-    }
+    for (const UsbDeviceInfo& device : usb_.ListDevices())
+        found.push_back({{device.Bus, device.Device}, device.Accessible});
     return found;
 }
 
 int CliSession::List() {
     usb_.Init();
-    usb_.FindBusses();
-    usb_.FindDevices();
     const std::vector<Attached> devices = AttachedDevices();
     for (const Attached& device : devices)
         out_.Data(QStringLiteral("device"),
