@@ -49,8 +49,8 @@ public:
         bool Unplugged = false;
     };
 
-    // Device `number` (from 1) is bus 001, device number + 1. The bed and the delayed calls
-    // outlive it.
+    // Device `number` (from 1) is on port 1-`number` of bus 001, as device number + 1 (a
+    // replug may give it another). The bed and the delayed calls outlive it.
     UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number, const DeviceOptions& options);
     ~UmockdevDevice();
     UmockdevDevice(const UmockdevDevice&) = delete; // its handler points back to it
@@ -59,7 +59,7 @@ public:
     // Plugs the device in and attaches its handler. On failure: false and the reason.
     bool Start(std::string& error);
 
-    const std::string& DevNode() const { return devNode_; }
+    const std::string& DevNode() const { return devNode_; } // until the first replug
     Counts GetCounts();
     // The record and memory dumps that the options ask for; call once the program ended.
     bool WriteResults(std::string& error);
@@ -107,7 +107,9 @@ private:
     DelayedCalls& later_;
     const int number_;
     const DeviceOptions& options_;
-    const std::string sysPath_, devNode_;
+    const std::string sysPath_; // its port path's: the same after a replug
+    int deviceNumber_;
+    std::string devNode_;
     UMockdevIoctlBase* handler_ = nullptr;
     std::mutex mutex_;
     DeviceModel model_;
