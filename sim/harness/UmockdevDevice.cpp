@@ -136,6 +136,10 @@ UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number
 }
 
 UmockdevDevice::~UmockdevDevice() {
+    {
+        std::lock_guard handling(handling_);
+        serving_ = false;
+    }
     for (auto& [client, urbs] : urbs_)
         DropUrbs(client);
     if (handler_) g_object_unref(handler_);
@@ -155,7 +159,7 @@ std::string UmockdevDevice::Description() const {
 }
 
 bool UmockdevDevice::Start(std::string& error) {
-    std::lock_guard lock(bed_.Mutex());
+    std::unique_lock lock(bed_.Mutex());
     UMockdevTestbed* testbed = bed_.Testbed();
     GError* gerror = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, Description().c_str(), &gerror)) {
@@ -178,11 +182,16 @@ bool UmockdevDevice::Start(std::string& error) {
         error = "the ioctl socket " + socketPath + " was not created (path too long?)";
         return false;
     }
+    lock.unlock(); // a handler takes the bed's mutex inside handling_ (an unplug)
+    std::lock_guard serving(handling_);
+    serving_ = true;
     return true;
 }
 
 gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard handling(device->handling_);
+    if (!device->serving_) return FALSE;
     switch (umockdev_ioctl_client_get_request(client)) {
     case USBDEVFS_CONTROL:
         return device->HandleControl(client);
@@ -202,6 +211,8 @@ gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client
 void UmockdevDevice::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client,
                                       gpointer self) {
     auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard handling(device->handling_);
+    if (!device->serving_) return;
     std::lock_guard lock(device->mutex_);
     device->DropUrbs(client);
     device->urbs_.erase(client);

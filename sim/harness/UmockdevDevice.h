@@ -111,6 +111,11 @@ private:
     int deviceNumber_;
     std::string devNode_;
     UMockdevIoctlBase* handler_ = nullptr;
+    // Held by each handler call: the device is set up and torn down on the main thread, and
+    // the test bed's thread must not run a handler before or after (glib's hand-over between
+    // the two threads is one ThreadSanitizer cannot see).
+    std::mutex handling_;
+    bool serving_ = false;
     std::mutex mutex_;
     DeviceModel model_;
     uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0;
