@@ -171,12 +171,10 @@ class TurnaroundBus final : public UsbBackend {
 public:
     sim::SimUsbBus Inner;
     void Init() override { Inner.Init(); }
-    int FindBusses() override { return Inner.FindBusses(); }
-    int FindDevices() override { return Inner.FindDevices(); }
-    usb_bus* GetBusses() override { return Inner.GetBusses(); }
-    usb_dev_handle* Open(struct usb_device* device) override { return Inner.Open(device); }
-    int Close(usb_dev_handle* handle) override { return Inner.Close(handle); }
-    int ControlMsg(usb_dev_handle* handle, int requestType, int request, int value, int index,
+    std::vector<UsbDeviceInfo> ListAllDevices() override { return Inner.ListAllDevices(); }
+    UsbHandlePtr Open(const UsbDeviceInfo& device) override { return Inner.Open(device); }
+    int Close(UsbHandlePtr& handle) override { return Inner.Close(handle); }
+    int ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
                    char* bytes, int size, int timeoutMs) override {
         if (requestType == kRequestTypeOut) {
             const auto until = std::chrono::steady_clock::now() + kTurnaround;

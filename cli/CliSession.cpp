@@ -89,8 +89,9 @@ QString CliSession::DeviceText() const {
 }
 
 void CliSession::List() {
-    const std::vector<AttachedDevice> devices = DeviceSession::Attached(usb_, true);
-    for (const AttachedDevice& device : devices) {
+    usb_.Init();
+    const std::vector<UsbDeviceInfo> devices = usb_.ListDevices();
+    for (const UsbDeviceInfo& device : devices) {
         const QString address = DeviceAddress{device.Bus, device.Device}.Text();
         out_.Data(QStringLiteral("device"),
                   device.Accessible ? address : address + QStringLiteral(" (нет доступа)"),

@@ -89,7 +89,7 @@ void DeviceSession::CheckLink() {
                                    : SessionLoss::DeviceGone);
     const UsbDevice& usb = link_.Usb();
     bool denied = false;
-    for (const AttachedDevice& attached : Attached(*usb.Backend, false))
+    for (const UsbDeviceInfo& attached : usb.Backend->ListDevices())
         if (usb.WantedBus == 0 ||
             (attached.Bus == usb.WantedBus && attached.Device == usb.WantedDevice)) {
             denied = !attached.Accessible;
@@ -105,29 +105,5 @@ void DeviceSession::Lose(SessionLoss why) {
     emit Lost(why);
 }
 
-std::vector<AttachedDevice> DeviceSession::Attached(UsbBackend& usb, bool rescan) {
-    if (rescan) {
-        usb.Init();
-        usb.FindBusses();
-        usb.FindDevices();
-    }
-    std::vector<AttachedDevice> found;
-    for (usb_bus* bus = usb.GetBusses(); bus; bus = bus->next) {
-        for (struct usb_device* device = bus->devices; device; device = device->next) {
-            if (device->descriptor.idVendor != kVendorId ||
-                device->descriptor.idProduct != kProductId)
-                continue;
-            AttachedDevice attached{BusNumber(bus), DeviceNumber(device)};
-            const QByteArray node = QStringLiteral("/dev/bus/usb/%1/%2")
-                                        .arg(attached.Bus, 3, 10, QLatin1Char('0'))
-                                        .arg(attached.Device, 3, 10, QLatin1Char('0'))
-                                        .toLocal8Bit();
-            attached.Accessible =
-                access(node.constData(), R_OK | W_OK) == 0 || access(node.constData(), F_OK) != 0;
-            found.push_back(attached);
-        }
-    }
-    return found;
-}
 
 } // namespace ktr

@@ -29,12 +29,6 @@ struct DeviceInfo {
     int Bus = 0, Device = 0; // where it was opened
 };
 
-// A device of the family as the backend lists it now.
-struct AttachedDevice {
-    int Bus = 0, Device = 0;
-    bool Accessible = true; // this user may open its node (or it has none to check)
-};
-
 class DeviceSession : public QObject {
     Q_OBJECT
 public:
@@ -46,9 +40,6 @@ public:
     // Opens the link and asks for the status; Ready, Lost or NotServed follows.
     void Connect();
     bool IsReady() const { return ready_; }
-
-    // The attached devices of the family, after a fresh bus scan when rescan.
-    static std::vector<AttachedDevice> Attached(UsbBackend& usb, bool rescan);
 
 signals:
     void Opened(int bus, int device);     // the first open only

@@ -226,12 +226,9 @@ void LinkControl::OpenLink() {
     faultPause_.stop();
     // Opening afresh while a handle is held would leak it (and its descriptor) on every
     // configurator callback and at the first poll's reconnect. A transfer in flight (the
-    // first poll's answer sends before it reconnects) keeps its handle until it ends: its
-    // frame goes out as it would have before the reopen.
-    if (transferInFlight_ && !retiredHandle_)
-        retiredHandle_ = std::exchange(usb_.Handle, nullptr);
-    else
-        UsbClose(usb_);
+    // first poll's answer sends before it reconnects) keeps its share of the handle until it
+    // ends: its frame goes out as it would have before the reopen.
+    UsbClose(usb_);
     OpenDevice();
     if (paused) RunPendingSteps();
 }
@@ -251,8 +248,7 @@ void LinkControl::OpenDevice() {
     reask_.start(); // a first frame lost in noise would leave the link waiting
     view_.SetLinkButtons(kImageConnectOpen, kImageDisconnectOpen);
     usb_.IsOpen = true;
-    emit LinkOpened(usb_.Bus ? BusNumber(usb_.Bus) : 0,
-                    usb_.Device ? DeviceNumber(usb_.Device) : 0);
+    emit LinkOpened(usb_.Opened.Bus, usb_.Opened.Device);
 }
 
 void LinkControl::CloseLink(LinkCloseReason reason) {
@@ -319,8 +315,6 @@ void LinkControl::Transfer(bool in, int size, void (LinkControl::*then)(bool ok)
 
 void LinkControl::TransferEnded(bool ok) {
     transferInFlight_ = false;
-    if (usb_dev_handle* retired = std::exchange(retiredHandle_, nullptr))
-        usb_.Backend->Close(retired);
     // A cancelled transfer belongs to a link being closed: nothing of it is handled.
     if (cancelling_) return;
     (this->*then_)(ok);

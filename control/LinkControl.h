@@ -109,7 +109,7 @@ public:
     // send waits for the reopen), and a disconnect ends it. A successful read resets the count.
     void LinkFault();
     // Which device OpenLink takes among several that match: by bus and device number, as
-    // `usb_bus`/`usb_device` names give them; 0 and 0, the first in list order.
+    // the device list gives them; 0 and 0, the first in bus and device number order.
     void ChooseDevice(int bus, int device);
     // What a device's size answer does (the capacity and its signal), without the label: for
     // hosts that learn the sizes otherwise.
@@ -267,8 +267,6 @@ private:
     bool cancelling_ = false;
     bool sendPending_ = false;    // a SendNext waits for the transfer or the fault's pause
     bool receivePending_ = false; // a receive step waits for the transfer
-    // The handle of a transfer that OpenLink found in flight: closed when the transfer ends.
-    usb_dev_handle* retiredHandle_ = nullptr;
     TcpReplySink* bridge_ = nullptr;
     DeviceKindHook* kindHook_ = nullptr;
 };

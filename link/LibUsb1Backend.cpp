@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <string>
 
 namespace ktr {
 
@@ -68,8 +68,26 @@ int ResultOfTransfer(const libusb_transfer* transfer) {
     }
 }
 
-libusb_device_handle* Native(usb_dev_handle* handle) {
-    return reinterpret_cast<libusb_device_handle*>(handle);
+struct Handle1 final : UsbHandle {
+    explicit Handle1(libusb_device_handle* native) : Native(native) {}
+    ~Handle1() override { libusb_close(Native); }
+    libusb_device_handle* const Native;
+};
+
+libusb_device_handle* Native(UsbHandle& handle) {
+    return static_cast<Handle1&>(handle).Native;
+}
+
+// As sysfs names the device: "1-1.2" for port 2 of the hub on port 1 of bus 1.
+std::string PortPath(libusb_device* device) {
+    const int bus = libusb_get_bus_number(device);
+    uint8_t ports[8];
+    const int count = libusb_get_port_numbers(device, ports, int(sizeof ports));
+    if (count <= 0) return "usb" + std::to_string(bus); // a root hub
+    std::string path = std::to_string(bus) + "-";
+    for (int i = 0; i < count; ++i)
+        path += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    return path;
 }
 
 } // namespace
@@ -79,14 +97,14 @@ libusb_device_handle* Native(usb_dev_handle* handle) {
 struct LibUsb1Backend::Flight {
     LibUsb1Backend* Owner = nullptr;
     libusb_transfer* Transfer = nullptr;
-    usb_dev_handle* Handle = nullptr;
+    UsbHandlePtr Handle;
     std::vector<unsigned char> Buffer;
     char* Bytes = nullptr;
     bool In = false;
     std::function<void(int)> Done;
     int Finished = 0; // set by libusb's callback; an int for handle_events_completed
     int Result = 0;
-    bool Orphaned = false; // given up on by a cancel: its callback only frees it
+    bool Orphaned = false; // given up on by a cancel: nothing is owed once it has ended
 };
 
 LibUsb1Backend::LibUsb1Backend() {
@@ -99,7 +117,8 @@ LibUsb1Backend::~LibUsb1Backend() {
         current_->Done = nullptr;
         CancelControl();
     }
-    DropLists();
+    for (Flight* flight : orphans_)
+        flight->Handle.reset(); // libusb drops a transfer still in flight on a closed handle
     if (context_) {
         libusb_set_pollfd_notifiers(context_, nullptr, nullptr, nullptr);
         watches_.clear();
@@ -167,6 +186,7 @@ void LibUsb1Backend::HandleEvents() {
     if (!context_) return;
     timeval zero{0, 0};
     libusb_handle_events_timeout_completed(context_, &zero, nullptr);
+    FreeEndedOrphans();
     Deliver();
     ArmTimeout();
 }
@@ -183,18 +203,23 @@ void LibUsb1Backend::ArmTimeout() {
 
 void LibUsb1Backend::OnTransfer(libusb_transfer* transfer) {
     auto* flight = static_cast<Flight*>(transfer->user_data);
-    if (flight->Orphaned) {
-        auto& orphans = flight->Owner->orphans_;
-        orphans.erase(std::find(orphans.begin(), orphans.end(), flight));
-        libusb_free_transfer(transfer);
-        delete flight;
-        return;
-    }
+    flight->Finished = 1;
+    if (flight->Orphaned) return;
     flight->Result = ResultOfTransfer(transfer);
     if (flight->In && flight->Result > 0)
         std::memcpy(flight->Bytes, flight->Buffer.data() + LIBUSB_CONTROL_SETUP_SIZE,
                     size_t(flight->Result));
-    flight->Finished = 1;
+}
+
+// Outside libusb's event handling, which holds locks that libusb_close takes: the last share
+// of a handle may go with its orphan.
+void LibUsb1Backend::FreeEndedOrphans() {
+    std::erase_if(orphans_, [](Flight* flight) {
+        if (!flight->Finished) return false;
+        libusb_free_transfer(flight->Transfer);
+        delete flight;
+        return true;
+    });
 }
 
 // The done of a finished transfer runs here, outside libusb's event handling.
@@ -209,8 +234,8 @@ void LibUsb1Backend::Deliver() {
     if (done) done(result);
 }
 
-void LibUsb1Backend::SubmitControl(usb_dev_handle* handle, int requestType, int request, int value,
-                                   int index, char* bytes, int size, int timeoutMs,
+void LibUsb1Backend::SubmitControl(const UsbHandlePtr& handle, int requestType, int request,
+                                   int value, int index, char* bytes, int size, int timeoutMs,
                                    std::function<void(int result)> done) {
     if (current_) return done(-EBUSY);
     if (!context_ || !handle || size < 0 || size > 0xFFFF) return done(-EINVAL);
@@ -226,7 +251,7 @@ void LibUsb1Backend::SubmitControl(usb_dev_handle* handle, int requestType, int 
                               uint16_t(value), uint16_t(index), uint16_t(size));
     if (!flight->In && size > 0)
         std::memcpy(flight->Buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, bytes, size_t(size));
-    libusb_fill_control_transfer(flight->Transfer, Native(handle), flight->Buffer.data(),
+    libusb_fill_control_transfer(flight->Transfer, Native(*handle), flight->Buffer.data(),
                                  &OnTransfer, flight, unsigned(std::max(timeoutMs, 0)));
     const int submitted = libusb_submit_transfer(flight->Transfer);
     if (submitted != 0) {
@@ -252,8 +277,9 @@ void LibUsb1Backend::CancelControl() {
             libusb_handle_events_timeout_completed(context_, &step, &flight->Finished);
         }
     }
+    FreeEndedOrphans();
     if (flight->Finished) return Deliver();
-    // Still in flight: its done is not owed any longer; libusb frees it when it ends.
+    // Still in flight: its done is not owed any longer; it is freed once libusb ends it.
     current_ = nullptr;
     WatchDeviceFds(false);
     flight->Orphaned = true;
@@ -262,107 +288,55 @@ void LibUsb1Backend::CancelControl() {
     if (done) done(-ECANCELED);
 }
 
-// ---- Enumeration, in libusb 0.1's shapes ----
+// ---- Enumeration ----
 
-int LibUsb1Backend::FindBusses() {
-    return 0;
-}
-
-// Lists from an earlier search stay valid until a search finds the devices changed, as
-// libusb 0.1's do; a device's entry holds a reference to it meanwhile.
-int LibUsb1Backend::FindDevices() {
-    if (!context_) return 0;
+std::vector<UsbDeviceInfo> LibUsb1Backend::ListAllDevices() {
+    std::vector<UsbDeviceInfo> found;
     libusb_device** list = nullptr;
+    if (!context_) return found;
     const ssize_t count = libusb_get_device_list(context_, &list);
-    if (count < 0) return 0;
-    std::vector<libusb_device*> found(list, list + count);
-    std::sort(found.begin(), found.end(), [](libusb_device* a, libusb_device* b) {
-        const auto key = [](libusb_device* d) {
-            return std::pair(libusb_get_bus_number(d), libusb_get_device_address(d));
-        };
-        return key(a) < key(b);
-    });
-    if (found == listed_) {
-        libusb_free_device_list(list, 1);
-        return 0;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = list[i];
+        libusb_device_descriptor descriptor{};
+        libusb_get_device_descriptor(device, &descriptor);
+        UsbDeviceInfo info;
+        info.Bus = libusb_get_bus_number(device);
+        info.Device = libusb_get_device_address(device);
+        info.PortPath = PortPath(device);
+        info.VendorId = descriptor.idVendor;
+        info.ProductId = descriptor.idProduct;
+        info.Accessible = UsbNodeAccessible(info.Bus, info.Device);
+        found.push_back(std::move(info));
     }
-    DropLists();
-    for (libusb_device* device : found)
-        libusb_ref_device(device);
-    libusb_free_device_list(list, 1);
-    listed_ = found;
-    usb_bus* bus = nullptr;
-    struct usb_device* previous = nullptr;
-    for (libusb_device* native : found) {
-        const int busNumber = libusb_get_bus_number(native);
-        if (!bus || int(bus->location) != busNumber) {
-            usb_bus& added = buses_.emplace_back();
-            std::memset(&added, 0, sizeof added);
-            std::snprintf(added.dirname, sizeof added.dirname, "%03d", busNumber);
-            added.location = uint32_t(busNumber);
-            added.prev = bus;
-            if (bus) bus->next = &added;
-            bus = &added;
-            previous = nullptr;
+    if (count >= 0) libusb_free_device_list(list, 1);
+    return found;
+}
+
+UsbHandlePtr LibUsb1Backend::Open(const UsbDeviceInfo& wanted) {
+    libusb_device** list = nullptr;
+    if (!context_) return nullptr;
+    const ssize_t count = libusb_get_device_list(context_, &list);
+    libusb_device_handle* native = nullptr;
+    for (ssize_t i = 0; i < count; ++i)
+        if (libusb_get_bus_number(list[i]) == wanted.Bus &&
+            libusb_get_device_address(list[i]) == wanted.Device) {
+            if (libusb_open(list[i], &native) != 0) native = nullptr;
+            break;
         }
-        libusb_device_descriptor d{};
-        libusb_get_device_descriptor(native, &d);
-        struct usb_device& device = devices_.emplace_back();
-        std::memset(&device, 0, sizeof device);
-        std::snprintf(device.filename, sizeof device.filename, "%03d",
-                      libusb_get_device_address(native));
-        device.bus = bus;
-        device.dev = native;
-        device.devnum = libusb_get_device_address(native);
-        device.descriptor = {d.bLength,         d.bDescriptorType,   d.bcdUSB,
-                             d.bDeviceClass,    d.bDeviceSubClass,   d.bDeviceProtocol,
-                             d.bMaxPacketSize0, d.idVendor,          d.idProduct,
-                             d.bcdDevice,       d.iManufacturer,     d.iProduct,
-                             d.iSerialNumber,   d.bNumConfigurations};
-        device.prev = previous;
-        if (previous)
-            previous->next = &device;
-        else
-            bus->devices = &device;
-        previous = &device;
-    }
-    return int(found.size());
+    if (count >= 0) libusb_free_device_list(list, 1);
+    return native ? std::make_shared<Handle1>(native) : nullptr;
 }
 
-void LibUsb1Backend::DropLists() {
-    for (libusb_device* device : listed_)
-        libusb_unref_device(device);
-    listed_.clear();
-    buses_.clear();
-    devices_.clear();
-}
-
-usb_bus* LibUsb1Backend::GetBusses() {
-    return buses_.empty() ? nullptr : &buses_.front();
-}
-
-usb_dev_handle* LibUsb1Backend::Open(struct usb_device* device) {
-    if (!device || !device->dev) return nullptr;
-    libusb_device_handle* handle = nullptr;
-    if (libusb_open(static_cast<libusb_device*>(device->dev), &handle) != 0) return nullptr;
-    return reinterpret_cast<usb_dev_handle*>(handle);
-}
-
-int LibUsb1Backend::Close(usb_dev_handle* handle) {
-    if (!handle) return -EINVAL;
-    if (current_ && current_->Handle == handle) CancelControl();
-    libusb_close(Native(handle));
-    return 0;
-}
-
-int LibUsb1Backend::ControlMsg(usb_dev_handle* handle, int requestType, int request, int value,
+int LibUsb1Backend::ControlMsg(UsbHandle& handle, int requestType, int request, int value,
                                int index, char* bytes, int size, int timeoutMs) {
-    if (!handle) return -EINVAL;
     const int result = libusb_control_transfer(
         Native(handle), uint8_t(requestType), uint8_t(request), uint16_t(value), uint16_t(index),
         reinterpret_cast<unsigned char*>(bytes), uint16_t(size), unsigned(std::max(timeoutMs, 0)));
-    // Its event handling may have finished the transfer in flight too.
-    if (current_ && current_->Finished) QTimer::singleShot(0, &timeout_, [this] { Deliver(); });
+    // Its event handling may have ended the transfer in flight, or an orphan, too.
+    QTimer::singleShot(0, &timeout_, [this] {
+        FreeEndedOrphans();
+        Deliver();
+    });
     return result < 0 ? ErrnoOfError(result) : result;
 }
 

@@ -1,22 +1,20 @@
-// The seam on libusb 1.0. Enumeration is handed out as libusb 0.1's bus and device lists, so
-// the link's search is the same on either library; a usb_dev_handle* is really the 1.0
-// handle. SubmitControl runs asynchronously: libusb's descriptors and timeouts are watched
-// by the thread's Qt event loop, and the transfer's done runs from that loop (never from
-// inside libusb, so it may start transfers, open, close or spin a nested loop). Not
-// thread-safe: every call on the thread that made the first Init.
+// The seam on libusb 1.0. SubmitControl runs asynchronously: libusb's descriptors and
+// timeouts are watched by the thread's Qt event loop, and the transfer's done runs from that
+// loop (never from inside libusb, so it may start transfers, open, close or spin a nested
+// loop). A transfer given up on by a cancel keeps its share of the handle until libusb is
+// done with it; like every done, it lets go only outside libusb's event handling, where
+// libusb_close may run. Not thread-safe: every call on the thread that made the first Init.
 #pragma once
 
 #include "UsbBackend.h"
 
 #include <QTimer>
 
-#include <list>
 #include <map>
 #include <memory>
 #include <vector>
 
 struct libusb_context;
-struct libusb_device;
 struct libusb_transfer;
 class QSocketNotifier;
 
@@ -33,15 +31,12 @@ public:
     // any QSocketNotifier does); later calls do nothing. If libusb cannot start, every
     // search finds nothing.
     void Init() override;
-    int FindBusses() override;  // 0: the device search alone finds everything
-    int FindDevices() override; // lists rebuilt when the attached devices changed
-    usb_bus* GetBusses() override;
-    usb_dev_handle* Open(struct usb_device* device) override;
-    int Close(usb_dev_handle* handle) override; // cancels a transfer in flight on it first
-    int ControlMsg(usb_dev_handle* handle, int requestType, int request, int value, int index,
+    std::vector<UsbDeviceInfo> ListAllDevices() override; // port paths: libusb's port numbers
+    UsbHandlePtr Open(const UsbDeviceInfo& device) override;
+    int ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
                    char* bytes, int size, int timeoutMs) override;
-    void SubmitControl(usb_dev_handle* handle, int requestType, int request, int value, int index,
-                       char* bytes, int size, int timeoutMs,
+    void SubmitControl(const UsbHandlePtr& handle, int requestType, int request, int value,
+                       int index, char* bytes, int size, int timeoutMs,
                        std::function<void(int result)> done) override;
     void CancelControl() override;
 
@@ -56,18 +51,15 @@ private:
     static void OnFdRemoved(int fd, void* self);
     void HandleEvents();
     void Deliver();
+    void FreeEndedOrphans();
     void ArmTimeout();
     void WatchDeviceFds(bool on);
-    void DropLists();
 
     libusb_context* context_ = nullptr;
     std::map<int, Watch> watches_;
     QTimer timeout_;
     Flight* current_ = nullptr;    // the transfer whose done is still owed
-    std::vector<Flight*> orphans_; // given up on by a cancel, still in libusb's hands
-    std::vector<libusb_device*> listed_;
-    std::list<usb_bus> buses_;
-    std::list<struct usb_device> devices_;
+    std::vector<Flight*> orphans_; // given up on by a cancel, until libusb has ended them
 };
 
 } // namespace ktr

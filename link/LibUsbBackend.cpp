@@ -1,37 +1,112 @@
 #include "LibUsbBackend.h"
 
-#include <QObject>
+#include <usb.h>
+
+#include <QSocketNotifier>
+
+#include <dirent.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace ktr {
 
 namespace {
+
 // How long the submitting thread waits for a transfer before it lets its event loop go on.
 constexpr std::chrono::microseconds kQuickTransfer{2000};
+
+struct Handle0 final : UsbHandle {
+    explicit Handle0(usb_dev_handle* native) : Native(native) {}
+    ~Handle0() override {
+        if (Native) usb_close(Native);
+    }
+    usb_dev_handle* Native;
+};
+
+// The number in a listed bus's or device's name ("001" -> 1); -1 when it is not one.
+int PathNumber(const char* name) {
+    char* end = nullptr;
+    const long number = std::strtol(name, &end, 10);
+    return end != name && *end == '\0' && number >= 0 && number <= INT_MAX ? int(number) : -1;
+}
+
+int ReadNumber(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (!file) return -1;
+    int number = -1;
+    if (std::fscanf(file, "%d", &number) != 1) number = -1;
+    std::fclose(file);
+    return number;
+}
+
+// Each device's sysfs name by its bus and device number (interfaces have neither).
+std::map<std::pair<int, int>, std::string> SysfsPortPaths() {
+    std::map<std::pair<int, int>, std::string> paths;
+    const std::string root = "/sys/bus/usb/devices/";
+    DIR* dir = opendir(root.c_str());
+    if (!dir) return paths;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string name = entry->d_name;
+        const int bus = ReadNumber(root + name + "/busnum");
+        const int device = ReadNumber(root + name + "/devnum");
+        if (bus > 0 && device > 0) paths[{bus, device}] = name;
+    }
+    closedir(dir);
+    return paths;
+}
+
 } // namespace
 
 // One transfer with its own copy of the bytes: after a give-up the caller's buffer may be
-// gone while the worker still writes.
+// gone while the worker still writes. Its share keeps the handle open for the worker.
 struct LibUsbBackend::Flight {
-    usb_dev_handle* Handle = nullptr;
+    UsbHandlePtr Handle;
+    usb_dev_handle* Native = nullptr;
     int RequestType = 0, Request = 0, Value = 0, Index = 0, TimeoutMs = 0;
     std::vector<char> Buffer;
     char* Bytes = nullptr;
-    std::function<void(int)> Done;
-    std::mutex Mutex; // guards the four below, between the worker and the submitting thread
+    std::function<void(int)> Done; // the submitting thread's alone
+    std::mutex Mutex;              // guards the rest, between the worker and the submitting thread
     std::condition_variable Ended;
     bool Finished = false;
-    bool Waiting = false; // the submitter waits for it: no need to post the result
+    bool Waiting = false; // the submitter waits for it: no need to ring
     bool GivenUp = false;
     int Result = 0;
+};
+
+// Wakes the submitting thread's event loop; a worker that outlives the backend finds it
+// silenced.
+struct LibUsbBackend::Bell {
+    std::mutex Mutex;
+    int Fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+
+    void Ring() {
+        std::lock_guard lock(Mutex);
+        if (Fd < 0) return;
+        const uint64_t one = 1;
+        // A counter too full to add to has rung already.
+        [[maybe_unused]] const ssize_t written = write(Fd, &one, sizeof one);
+    }
+    void Silence() {
+        std::lock_guard lock(Mutex);
+        if (Fd >= 0) close(Fd);
+        Fd = -1;
+    }
 };
 
 struct LibUsbBackend::Worker {
@@ -39,7 +114,6 @@ struct LibUsbBackend::Worker {
     std::condition_variable Wake;
     std::deque<std::function<void()>> Jobs;
     bool Retired = false; // ends once its queue is empty
-    bool Ended = false;
     std::thread Thread;
 
     static std::shared_ptr<Worker> Start() {
@@ -47,15 +121,12 @@ struct LibUsbBackend::Worker {
         worker->Thread = std::thread(&Worker::Run, worker);
         return worker;
     }
-    // False if the thread has ended already.
-    bool Post(std::function<void()> job) {
+    void Post(std::function<void()> job) {
         {
             std::lock_guard lock(Mutex);
-            if (Ended) return false;
             Jobs.push_back(std::move(job));
         }
         Wake.notify_one();
-        return true;
     }
     void Retire() {
         {
@@ -69,14 +140,12 @@ struct LibUsbBackend::Worker {
         std::unique_lock lock(self->Mutex);
         for (;;) {
             self->Wake.wait(lock, [&] { return !self->Jobs.empty() || self->Retired; });
-            if (self->Jobs.empty()) {
-                self->Ended = true;
-                return;
-            }
+            if (self->Jobs.empty()) return;
             std::function<void()> job = std::move(self->Jobs.front());
             self->Jobs.pop_front();
             lock.unlock();
             job();
+            job = nullptr; // a given-up transfer's share of the handle goes here
             lock.lock();
         }
     }
@@ -93,50 +162,79 @@ LibUsbBackend::~LibUsbBackend() {
         worker_->Retire();
         worker_->Thread.join(); // idle: it ends at once
     }
+    bellNotifier_.reset();
+    if (bell_) bell_->Silence();
 }
 
 void LibUsbBackend::Init() {
     usb_init();
 }
-int LibUsbBackend::FindBusses() {
-    return usb_find_busses();
-}
-int LibUsbBackend::FindDevices() {
-    return usb_find_devices();
-}
-usb_bus* LibUsbBackend::GetBusses() {
-    return usb_get_busses();
-}
-usb_dev_handle* LibUsbBackend::Open(struct usb_device* device) {
-    return usb_open(device);
-}
 
-int LibUsbBackend::Close(usb_dev_handle* handle) {
-    if (current_ && current_->Handle == handle) CancelControl();
-    std::erase_if(retired_, [](const auto& entry) { return entry.second.expired(); });
-    for (auto it = retired_.begin(); it != retired_.end(); ++it)
-        if (const std::shared_ptr<Worker> worker = it->second.lock();
-            worker && it->first == handle && worker->Post([handle] { usb_close(handle); })) {
-            retired_.erase(it);
-            return 0;
+std::vector<UsbDeviceInfo> LibUsbBackend::ListAllDevices() {
+    usb_find_busses();
+    usb_find_devices();
+    const auto ports = SysfsPortPaths();
+    std::vector<UsbDeviceInfo> found;
+    for (usb_bus* bus = usb_get_busses(); bus; bus = bus->next)
+        for (struct usb_device* device = bus->devices; device; device = device->next) {
+            UsbDeviceInfo info;
+            info.Bus = PathNumber(bus->dirname);
+            info.Device = PathNumber(device->filename);
+            if (const auto port = ports.find({info.Bus, info.Device}); port != ports.end())
+                info.PortPath = port->second;
+            info.VendorId = device->descriptor.idVendor;
+            info.ProductId = device->descriptor.idProduct;
+            info.Accessible = UsbNodeAccessible(info.Bus, info.Device);
+            found.push_back(std::move(info));
         }
-    return usb_close(handle);
+    return found;
 }
 
-int LibUsbBackend::ControlMsg(usb_dev_handle* handle, int requestType, int request, int value,
-                              int index, char* bytes, int size, int timeoutMs) {
-    return usb_control_msg(handle, requestType, request, value, index, bytes, size, timeoutMs);
+UsbHandlePtr LibUsbBackend::Open(const UsbDeviceInfo& wanted) {
+    for (usb_bus* bus = usb_get_busses(); bus; bus = bus->next) {
+        if (PathNumber(bus->dirname) != wanted.Bus) continue;
+        for (struct usb_device* device = bus->devices; device; device = device->next)
+            if (PathNumber(device->filename) == wanted.Device) {
+                usb_dev_handle* native = usb_open(device);
+                return native ? std::make_shared<Handle0>(native) : nullptr;
+            }
+    }
+    return nullptr;
 }
 
-void LibUsbBackend::SubmitControl(usb_dev_handle* handle, int requestType, int request, int value,
-                                  int index, char* bytes, int size, int timeoutMs,
+int LibUsbBackend::Close(UsbHandlePtr& handle) {
+    if (!handle) return -EINVAL;
+    int result = 0;
+    // The last share closes now, where its result can be told; usb_close frees the handle
+    // whatever it returns.
+    if (handle.use_count() == 1)
+        result = usb_close(std::exchange(static_cast<Handle0&>(*handle).Native, nullptr));
+    handle.reset();
+    return result;
+}
+
+int LibUsbBackend::ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
+                              char* bytes, int size, int timeoutMs) {
+    return usb_control_msg(static_cast<Handle0&>(handle).Native, requestType, request, value, index,
+                           bytes, size, timeoutMs);
+}
+
+void LibUsbBackend::SubmitControl(const UsbHandlePtr& handle, int requestType, int request,
+                                  int value, int index, char* bytes, int size, int timeoutMs,
                                   std::function<void(int result)> done) {
     if (current_) return done(-EBUSY);
     if (!handle || size < 0 || size > 0xFFFF) return done(-EINVAL);
-    if (!receiver_) receiver_ = std::make_unique<QObject>();
+    if (!bell_) {
+        bell_ = std::make_shared<Bell>();
+        if (bell_->Fd < 0) return done(-errno);
+        bellNotifier_ = std::make_unique<QSocketNotifier>(bell_->Fd, QSocketNotifier::Read);
+        QObject::connect(bellNotifier_.get(), &QSocketNotifier::activated, bellNotifier_.get(),
+                         [this] { Rung(); });
+    }
     if (!worker_) worker_ = Worker::Start();
     auto flight = std::make_shared<Flight>();
     flight->Handle = handle;
+    flight->Native = static_cast<Handle0&>(*handle).Native;
     flight->RequestType = requestType;
     flight->Request = request;
     flight->Value = value;
@@ -147,20 +245,17 @@ void LibUsbBackend::SubmitControl(usb_dev_handle* handle, int requestType, int r
     flight->Done = std::move(done);
     flight->Waiting = true;
     current_ = flight;
-    worker_->Post([this, flight, receiver = receiver_.get()] {
-        const int result = usb_control_msg(flight->Handle, flight->RequestType, flight->Request,
+    worker_->Post([flight, bell = bell_] {
+        const int result = usb_control_msg(flight->Native, flight->RequestType, flight->Request,
                                            flight->Value, flight->Index, flight->Buffer.data(),
                                            int(flight->Buffer.size()), flight->TimeoutMs);
-        // Posted under the flight's lock: once a give-up holds it, nothing more is posted,
-        // and what was posted before dies with the receiver.
         std::lock_guard lock(flight->Mutex);
         flight->Result = result;
         flight->Finished = true;
         if (flight->Waiting)
             flight->Ended.notify_one();
         else if (!flight->GivenUp)
-            QMetaObject::invokeMethod(
-                receiver, [this, flight] { Deliver(flight); }, Qt::QueuedConnection);
+            bell->Ring();
     });
     // A transfer that ends within a moment is delivered before this returns, as the blocking
     // call would: a trip through the event loop costs more than the transfer itself.
@@ -172,14 +267,32 @@ void LibUsbBackend::SubmitControl(usb_dev_handle* handle, int requestType, int r
     if (quick) Deliver(flight);
 }
 
-// On the submitting thread; a flight given up on meanwhile is no longer current.
+void LibUsbBackend::Rung() {
+    uint64_t count = 0;
+    if (read(bell_->Fd, &count, sizeof count) < 0 && errno != EAGAIN) return;
+    if (!current_) return;
+    const std::shared_ptr<Flight> flight = current_;
+    bool finished = false;
+    {
+        std::lock_guard lock(flight->Mutex);
+        finished = flight->Finished;
+    }
+    if (finished) Deliver(flight);
+}
+
+// On the submitting thread, for a finished flight; one given up on meanwhile is no longer
+// current.
 void LibUsbBackend::Deliver(const std::shared_ptr<Flight>& flight) {
     if (current_ != flight) return;
     current_.reset();
-    const int result = flight->Result;
-    if ((flight->RequestType & USB_ENDPOINT_IN) && result > 0)
-        std::memcpy(flight->Bytes, flight->Buffer.data(),
-                    std::min(size_t(result), flight->Buffer.size()));
+    int result = 0;
+    {
+        std::lock_guard lock(flight->Mutex);
+        result = flight->Result;
+        if ((flight->RequestType & USB_ENDPOINT_IN) && result > 0)
+            std::memcpy(flight->Bytes, flight->Buffer.data(),
+                        std::min(size_t(result), flight->Buffer.size()));
+    }
     std::function<void(int)> done = std::move(flight->Done);
     if (done) done(result);
 }
@@ -187,24 +300,20 @@ void LibUsbBackend::Deliver(const std::shared_ptr<Flight>& flight) {
 void LibUsbBackend::CancelControl() {
     if (!current_) return;
     const std::shared_ptr<Flight> flight = current_;
+    bool givenUp = false;
     {
         std::lock_guard lock(flight->Mutex);
-        if (!flight->Finished) flight->GivenUp = true;
+        givenUp = flight->GivenUp = !flight->Finished;
     }
-    if (!flight->GivenUp) return Deliver(flight); // it had ended: its own result
+    if (!givenUp) return Deliver(flight); // it had ended: its own result
     current_.reset();
-    RetireWorker(flight->Handle);
-    std::function<void(int)> done = std::move(flight->Done);
-    if (done) done(-ECANCELED);
-}
-
-// The worker is still inside a call: it ends on its own when the call returns, and the next
-// transfer gets a new one rather than queueing behind a hang.
-void LibUsbBackend::RetireWorker(usb_dev_handle* stillUsing) {
+    // The worker is still inside the call: it ends on its own when the call returns, and
+    // the next transfer gets a new one rather than queueing behind a hang.
     worker_->Retire();
     worker_->Thread.detach();
-    retired_.emplace_back(stillUsing, worker_);
     worker_.reset();
+    std::function<void(int)> done = std::move(flight->Done);
+    if (done) done(-ECANCELED);
 }
 
 } // namespace ktr

@@ -1,61 +1,32 @@
 #include "UsbDevice.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 
 namespace ktr {
 
 void UsbInit(UsbDevice& dev) {
-    dev.Device = nullptr;
-    dev.Handle = nullptr;
+    dev.Opened = {};
+    dev.Handle.reset();
     dev.Backend->Init();
 }
 
-namespace {
-int PathNumber(const char* name) {
-    char* end = nullptr;
-    const long number = std::strtol(name, &end, 10);
-    return end != name && *end == '\0' && number >= 0 && number <= INT_MAX ? int(number) : -1;
-}
-
-bool IsWanted(const UsbDevice& dev) {
-    if (dev.WantedBus == 0 && dev.WantedDevice == 0) return true;
-    return BusNumber(dev.Bus) == dev.WantedBus && DeviceNumber(dev.Device) == dev.WantedDevice;
-}
-} // namespace
-
-int BusNumber(const usb_bus* bus) {
-    return PathNumber(bus->dirname);
-}
-
-int DeviceNumber(const struct usb_device* device) {
-    return PathNumber(device->filename);
-}
-
 bool UsbOpen(UsbDevice& dev) {
-    dev.Backend->FindBusses();
-    dev.Backend->FindDevices();
-    dev.Device = nullptr;
-    dev.Handle = nullptr;
-    for (dev.Bus = dev.Backend->GetBusses(); dev.Bus; dev.Bus = dev.Bus->next) {
-        for (dev.Device = dev.Bus->devices; dev.Device; dev.Device = dev.Device->next) {
-            if (dev.Device->descriptor.idVendor == dev.VendorId &&
-                dev.Device->descriptor.idProduct == dev.ProductId && IsWanted(dev)) {
-                dev.Handle = dev.Backend->Open(dev.Device);
-                return dev.Handle != nullptr;
-            }
-        }
+    dev.Opened = {};
+    dev.Handle.reset();
+    const bool any = dev.WantedBus == 0 && dev.WantedDevice == 0;
+    for (const UsbDeviceInfo& device : dev.Backend->ListDevices(dev.VendorId, dev.ProductId)) {
+        if (!any && (device.Bus != dev.WantedBus || device.Device != dev.WantedDevice)) continue;
+        dev.Handle = dev.Backend->Open(device);
+        if (dev.Handle) dev.Opened = device;
+        return dev.Handle != nullptr;
     }
     return false;
 }
 
 bool UsbClose(UsbDevice& dev) {
     if (!dev.Handle) return false;
-    if (dev.Backend->Close(dev.Handle) != 0) return false;
-    dev.Device = nullptr;
-    dev.Handle = nullptr;
-    return true;
+    dev.Opened = {};
+    return dev.Backend->Close(dev.Handle) == 0;
 }
 
 namespace {
@@ -65,7 +36,7 @@ bool Transfer(UsbDevice& dev, int requestType, uint8_t* buffer, int bufferSize, 
     // Never let a size reach past the fixed buffer, whatever a caller passes.
     size = std::clamp(size, 0, bufferSize);
     dev.LastResult =
-        dev.Backend->ControlMsg(dev.Handle, requestType, request, value, index,
+        dev.Backend->ControlMsg(*dev.Handle, requestType, request, value, index,
                                 reinterpret_cast<char*>(buffer), size, kTransferTimeoutMs);
     return dev.LastResult >= 0;
 }

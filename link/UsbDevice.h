@@ -16,14 +16,13 @@ constexpr int kTransferTimeoutMs = 5000;
 
 struct UsbDevice {
     explicit UsbDevice(UsbBackend& backend) : Backend(&backend) {}
-    UsbDevice(const UsbDevice&) = delete; // owns the handle
+    UsbDevice(const UsbDevice&) = delete; // holds a share of the handle
     UsbDevice& operator=(const UsbDevice&) = delete;
 
     UsbBackend* Backend;
     bool IsOpen = false;
-    usb_bus* Bus = nullptr;
-    struct usb_device* Device = nullptr;
-    usb_dev_handle* Handle = nullptr;
+    UsbDeviceInfo Opened; // the device Handle is open on; bus and device 0 with none
+    UsbHandlePtr Handle;
     uint16_t VendorId = 0;
     uint16_t ProductId = 0;
     // Picks one of several matching devices by bus and device number; 0 and 0: the first.
@@ -35,17 +34,15 @@ struct UsbDevice {
     std::function<void(bool ok)> Done; // the submitted transfer's, until it ends
 };
 
-// Drops Device and Handle (without closing) and initialises the library.
+// Lets go of the handle and the device record and initialises the library.
 void UsbInit(UsbDevice& dev);
 // Opens the first device matching VendorId/ProductId (and WantedBus/WantedDevice when set)
-// in bus and device list order. The search ends at the first match: if that one cannot be
-// opened, false, and no other is tried.
+// in bus and device number order. The search ends at the first match: if that one cannot
+// be opened, false, and no other is tried.
 bool UsbOpen(UsbDevice& dev);
-// The numbers in a listed device's path (bus 001, device 002 -> 1 and 2); -1 when its name
-// is not a decimal number.
-int BusNumber(const usb_bus* bus);
-int DeviceNumber(const struct usb_device* device);
-// False with no handle, or when usb_close fails (the handle is kept for another try).
+// Lets go of the handle (a transfer in flight on it keeps it open until it ends). False with
+// no handle, or when the library's close failed: the handle is gone all the same, as the
+// libraries free it whatever their close says.
 bool UsbClose(UsbDevice& dev);
 // IN (0xC1) into ReceiveBuffer / OUT (0x40) from TransmitBuffer, 5000 ms timeout. With no
 // handle: false, LastResult untouched. Otherwise LastResult := result; true when >= 0.

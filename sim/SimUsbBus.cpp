@@ -2,12 +2,19 @@
 
 #include "UsbDevice.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <set>
 #include <utility>
 
 namespace ktr::sim {
+
+class SimUsbBus::Handle final : public UsbHandle {
+public:
+    Handle(SimUsbBus& bus, DeviceModel& model) : Bus(bus), Model(model) { ++Bus.openHandles_; }
+    ~Handle() override { --Bus.openHandles_; }
+    SimUsbBus& Bus;
+    DeviceModel& Model;
+};
 
 SimUsbBus::SimUsbBus() {
     heldTimer_.setSingleShot(true);
@@ -15,98 +22,62 @@ SimUsbBus::SimUsbBus() {
 }
 
 void SimUsbBus::Attach(DeviceModel& model, int bus, uint16_t vendor, uint16_t product) {
-    slots_.push_back({&model, bus, vendor, product});
+    const auto onBus = std::count_if(slots_.begin(), slots_.end(),
+                                     [bus](const Slot& slot) { return slot.Info.Bus == bus; });
+    UsbDeviceInfo info;
+    info.Bus = bus;
+    info.Device = int(onBus) + 2;
+    info.PortPath = std::to_string(bus) + "-" + std::to_string(onBus + 1);
+    info.VendorId = vendor;
+    info.ProductId = product;
+    info.Accessible = true;
+    slots_.push_back({&model, std::move(info)});
 }
 
 void SimUsbBus::SetOpenable(const DeviceModel& model, bool openable) {
     for (Slot& slot : slots_)
-        if (slot.Model == &model) slot.Openable = openable;
+        if (slot.Model == &model) slot.Info.Accessible = openable;
+}
+
+void SimUsbBus::SetPortPath(const DeviceModel& model, std::string portPath) {
+    for (Slot& slot : slots_)
+        if (slot.Model == &model) slot.Info.PortPath = portPath;
 }
 
 void SimUsbBus::Init() {
     ++initCalls_;
 }
 
-int SimUsbBus::FindBusses() {
-    return 0;
-}
-
-int SimUsbBus::FindDevices() {
-    // Lists from an earlier search stay valid as long as libusb's would: until a search finds
-    // the devices changed.
-    std::vector<bool> presence;
+std::vector<UsbDeviceInfo> SimUsbBus::ListAllDevices() {
+    std::vector<UsbDeviceInfo> found;
     for (const Slot& slot : slots_)
-        presence.push_back(slot.Model->Present());
-    if (presence == listedPresence_) return int(devices_.size());
-    listedPresence_ = std::move(presence);
-    buses_.clear();
-    devices_.clear();
-    deviceSlots_.clear();
-    std::set<int> busNumbers;
-    for (const Slot& slot : slots_)
-        if (slot.Model->Present()) busNumbers.insert(slot.Bus);
-    usb_bus* previousBus = nullptr;
-    for (int number : busNumbers) {
-        usb_bus& bus = buses_.emplace_back();
-        std::memset(&bus, 0, sizeof bus);
-        std::snprintf(bus.dirname, sizeof bus.dirname, "%03d", number);
-        if (previousBus) previousBus->next = &bus;
-        bus.prev = previousBus;
-        previousBus = &bus;
-        struct usb_device* previousDevice = nullptr;
-        int address = 1;
-        for (Slot& slot : slots_) {
-            if (slot.Bus != number || !slot.Model->Present()) continue;
-            struct usb_device& device = devices_.emplace_back();
-            std::memset(&device, 0, sizeof device);
-            std::snprintf(device.filename, sizeof device.filename, "%03d", ++address);
-            device.bus = &bus;
-            device.descriptor.idVendor = slot.Vendor;
-            device.descriptor.idProduct = slot.Product;
-            if (previousDevice)
-                previousDevice->next = &device;
-            else
-                bus.devices = &device;
-            device.prev = previousDevice;
-            previousDevice = &device;
-            deviceSlots_[&device] = &slot;
-        }
-    }
-    return int(devices_.size());
+        if (slot.Model->Present()) found.push_back(slot.Info);
+    return found;
 }
 
-usb_bus* SimUsbBus::GetBusses() {
-    return buses_.empty() ? nullptr : &buses_.front();
-}
-
-usb_dev_handle* SimUsbBus::Open(struct usb_device* device) {
+UsbHandlePtr SimUsbBus::Open(const UsbDeviceInfo& device) {
     ++openCalls_;
-    auto it = deviceSlots_.find(device);
-    if (it == deviceSlots_.end()) return nullptr;
-    Slot& slot = *it->second;
-    lastOpened_ = slot.Model;
-    if (!slot.Openable || !slot.Model->Present()) return nullptr;
-    auto handle = std::make_unique<Handle>(Handle{slot.Model});
-    // The handle type is opaque to its users; our own record stands behind it.
-    auto* key = reinterpret_cast<usb_dev_handle*>(handle.get());
-    handles_.emplace(key, std::move(handle));
-    slot.Model->Opened();
-    return key;
-}
-
-int SimUsbBus::Close(usb_dev_handle* handle) {
-    if (failClose_ > 0) {
-        --failClose_;
-        return -EIO;
+    for (Slot& slot : slots_) {
+        if (slot.Info.Bus != device.Bus || slot.Info.Device != device.Device) continue;
+        lastOpened_ = slot.Model;
+        if (!slot.Info.Accessible || !slot.Model->Present()) return nullptr;
+        slot.Model->Opened();
+        return std::make_shared<Handle>(*this, *slot.Model);
     }
-    return handles_.erase(handle) == 1 ? 0 : -EBADF;
+    return nullptr;
 }
 
-int SimUsbBus::ControlMsg(usb_dev_handle* handle, int requestType, int request, int value,
-                          int index, char* bytes, int size, int timeoutMs) {
-    auto it = handles_.find(handle);
-    if (it == handles_.end()) return -EBADF;
-    DeviceModel& model = *it->second->Model;
+int SimUsbBus::Close(UsbHandlePtr& handle) {
+    if (!handle) return -EBADF;
+    handle.reset();
+    if (failClose_ == 0) return 0;
+    --failClose_;
+    return -EIO;
+}
+
+int SimUsbBus::ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
+                          char* bytes, int size, int timeoutMs) {
+    DeviceModel& model = static_cast<Handle&>(handle).Model;
     if (model.Present() && model.Hanging()) {
         if (hangWait_) hangWait_(timeoutMs);
         return -ETIMEDOUT;
@@ -123,25 +94,29 @@ void SimUsbBus::HoldHungTransfers(bool hold, int heldTimeoutMs) {
     heldTimeoutMs_ = heldTimeoutMs;
 }
 
-void SimUsbBus::SubmitControl(usb_dev_handle* handle, int requestType, int request, int value,
+void SimUsbBus::SubmitControl(const UsbHandlePtr& handle, int requestType, int request, int value,
                               int index, char* bytes, int size, int timeoutMs,
                               std::function<void(int result)> done) {
     if (held_) return done(-EBUSY);
-    const auto it = handles_.find(handle);
-    const DeviceModel* model = it == handles_.end() ? nullptr : it->second->Model;
-    if (!holdHangs_ || !model || !model->Present() || !model->Hanging())
-        return done(ControlMsg(handle, requestType, request, value, index, bytes, size, timeoutMs));
+    if (!handle) return done(-EBADF);
+    const DeviceModel& model = static_cast<Handle&>(*handle).Model;
+    if (!holdHangs_ || !model.Present() || !model.Hanging())
+        return done(
+            ControlMsg(*handle, requestType, request, value, index, bytes, size, timeoutMs));
     held_ = std::move(done);
+    heldHandle_ = handle;
     heldTimer_.start(heldTimeoutMs_ >= 0 ? heldTimeoutMs_ : timeoutMs);
 }
 
 void SimUsbBus::TimeOutHeldTransfer() {
     heldTimer_.stop();
+    heldHandle_.reset();
     if (const std::function<void(int)> done = std::exchange(held_, nullptr)) done(-ETIMEDOUT);
 }
 
 void SimUsbBus::CancelControl() {
     heldTimer_.stop();
+    heldHandle_.reset();
     if (const std::function<void(int)> done = std::exchange(held_, nullptr)) done(-ECANCELED);
 }
 

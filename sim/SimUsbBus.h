@@ -8,9 +8,8 @@
 #include <QTimer>
 
 #include <functional>
-#include <list>
-#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace ktr::sim {
@@ -18,10 +17,16 @@ namespace ktr::sim {
 class SimUsbBus final : public UsbBackend {
 public:
     SimUsbBus();
-    // Plugs a device into bus number `bus` (buses are listed in ascending order).
+    SimUsbBus(const SimUsbBus&) = delete; // its handles point back to it
+    SimUsbBus& operator=(const SimUsbBus&) = delete;
+    // Plugs a device into bus number `bus`: the next port of that bus ("1-1", "1-2", ...)
+    // and the next device number (from 2, after the root hub's 1).
     void Attach(DeviceModel& model, int bus = 1, uint16_t vendor = kVendorId,
                 uint16_t product = kProductId);
+    // Not openable: listed as not accessible, and every open fails.
     void SetOpenable(const DeviceModel& model, bool openable);
+    void SetPortPath(const DeviceModel& model, std::string portPath);
+    // A close that fails (the handle is gone all the same).
     void FailClose(int count) { failClose_ = count; }
     // A transfer to a hanging device fails with -ETIMEDOUT at once, after calling this with
     // the timeout it asked for (a test advances its clock; a benchmark may sleep).
@@ -38,45 +43,34 @@ public:
 
     int InitCalls() const { return initCalls_; }
     int OpenCalls() const { return openCalls_; }
-    int OpenHandles() const { return int(handles_.size()); }
+    int OpenHandles() const { return openHandles_; } // held by a user or a transfer
     // Device that usb_open was last called on, or null.
     const DeviceModel* LastOpened() const { return lastOpened_; }
 
     void Init() override;
-    int FindBusses() override;
-    int FindDevices() override;
-    usb_bus* GetBusses() override;
-    usb_dev_handle* Open(struct usb_device* device) override;
-    int Close(usb_dev_handle* handle) override;
-    int ControlMsg(usb_dev_handle* handle, int requestType, int request, int value, int index,
+    std::vector<UsbDeviceInfo> ListAllDevices() override; // the present devices
+    UsbHandlePtr Open(const UsbDeviceInfo& device) override;
+    int Close(UsbHandlePtr& handle) override;
+    int ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
                    char* bytes, int size, int timeoutMs) override;
-    void SubmitControl(usb_dev_handle* handle, int requestType, int request, int value, int index,
-                       char* bytes, int size, int timeoutMs,
+    void SubmitControl(const UsbHandlePtr& handle, int requestType, int request, int value,
+                       int index, char* bytes, int size, int timeoutMs,
                        std::function<void(int result)> done) override;
     void CancelControl() override;
 
 private:
     struct Slot {
         DeviceModel* Model;
-        int Bus;
-        uint16_t Vendor, Product;
-        bool Openable = true;
+        UsbDeviceInfo Info;
     };
-    struct Handle {
-        DeviceModel* Model;
-    };
+    class Handle;
+    int openHandles_ = 0; // first, so that it outlives the handles held here
     std::vector<Slot> slots_;
-    // Lists rebuilt by FindDevices when the present devices change; kept stable in memory
-    // like libusb's own.
-    std::vector<bool> listedPresence_;
-    std::list<usb_bus> buses_;
-    std::list<struct usb_device> devices_;
-    std::map<struct usb_device*, Slot*> deviceSlots_;
-    std::map<usb_dev_handle*, std::unique_ptr<Handle>> handles_;
     std::function<void(int)> hangWait_;
     bool holdHangs_ = false;
     int heldTimeoutMs_ = -1;
     std::function<void(int)> held_; // the held transfer's done
+    UsbHandlePtr heldHandle_;       // its share of the handle
     QTimer heldTimer_;
     const DeviceModel* lastOpened_ = nullptr;
     int initCalls_ = 0, openCalls_ = 0, failClose_ = 0;

@@ -113,6 +113,7 @@ constexpr std::string_view kDeviceValueOptions[] = {"--kind",
                                                     "--silent-after",
                                                     "--unplug-at",
                                                     "--replug-after-ms",
+                                                    "--replug-as",
                                                     "--hang-at",
                                                     "--hang-for-ms",
                                                     "--mismatch-verify-at",
@@ -192,6 +193,9 @@ std::string ApplyDeviceOption(const Item& item, DeviceOptions& device) {
     } else if (option == "--replug-after-ms" || option == "--hang-for-ms") {
         if (!ParseUnsigned(text, 600'000, number)) return bad;
         (option == "--replug-after-ms" ? device.ReplugAfterMs : device.HangForMs) = int(number);
+    } else if (option == "--replug-as") {
+        if (!ParseUnsigned(text, 127, number) || number < 2) return bad;
+        device.ReplugDeviceNumber = int(number);
     } else if (option == "--mismatch-verify-at") {
         if (!ParseUnsigned(text, UINT32_MAX, number)) return bad;
         device.VerifyMismatches.push_back(uint32_t(number));
@@ -295,6 +299,11 @@ Faults (transfers are numbered from 1 in their own direction; repeatable):
                            together): that and every later transfer fails with
                            ENODEV and the device leaves the bus
   --replug-after-ms MS     plug it back in MS after the unplug (default: never)
+  --replug-as N            replug into the same port as device number N (2 to
+                           127; default: the number it had), as the kernel
+                           numbers a replugged device anew; libusb 1.0 learns of
+                           that from udev's events, which the harness does not
+                           send, so it lists the old number still
   --mismatch-verify-at A   the next verify of the block at address A reports a
                            mismatch (repeatable; 0x for hexadecimal)
   --noise HEX              the device's output starts with these bytes (e.g.

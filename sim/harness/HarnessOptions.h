@@ -30,6 +30,7 @@ struct DeviceOptions {
     uint64_t SilentAfterFrames = 0; // 0: always answers
     uint64_t UnplugAtTransfer = 0;  // counted over both directions; 0: never
     int ReplugAfterMs = -1;         // -1: stays unplugged
+    int ReplugDeviceNumber = 0;     // 0: replugged under the number it had
     uint64_t HangAtTransfer = 0;    // counted over both directions; 0: never
     int HangForMs = -1;             // -1: hangs until replugged
     std::vector<uint32_t> VerifyMismatches;

@@ -63,6 +63,12 @@ bool WriteMemoryDump(const std::string& path, const std::vector<uint8_t>& memory
     return bool(out.flush());
 }
 
+std::string NodeOf(int deviceNumber) {
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", deviceNumber);
+    return node;
+}
+
 template <class T> std::shared_ptr<T> Owned(T* object) {
     return std::shared_ptr<T>(object, [](T* owned) {
         if (owned) g_object_unref(owned);
@@ -122,12 +128,8 @@ bool UmockdevBed::Start(std::string& error) {
 UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number,
                                const DeviceOptions& options)
     : bed_(bed), later_(later), number_(number), options_(options),
-      sysPath_("/sys/devices/usb1/1-" + std::to_string(number)), devNode_([number] {
-          char node[32];
-          std::snprintf(node, sizeof node, "/dev/bus/usb/001/%03d", number + 1);
-          return std::string(node);
-      }()),
-      model_(options.Device) {
+      sysPath_("/sys/devices/usb1/1-" + std::to_string(number)), deviceNumber_(number + 1),
+      devNode_(NodeOf(deviceNumber_)), model_(options.Device) {
     model_.SetRecording(!options.RecordPath.empty());
     for (uint32_t address : options.VerifyMismatches)
         model_.MismatchVerifyAt(address);
@@ -135,6 +137,10 @@ UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number
 }
 
 UmockdevDevice::~UmockdevDevice() {
+    {
+        std::lock_guard handling(handling_);
+        serving_ = false;
+    }
     {
         std::lock_guard lock(talkingMutex_);
         for (UMockdevIoctlClient* client : talking_)
@@ -150,7 +156,7 @@ UmockdevDevice::~UmockdevDevice() {
 // and reads its sysfs attributes, whose values end in a newline as the kernel's do.
 std::string UmockdevDevice::Description() const {
     const std::string descriptors = HexBytes(kDescriptors, sizeof kDescriptors, "");
-    const std::string devnum = std::to_string(number_ + 1);
+    const std::string devnum = std::to_string(deviceNumber_);
     return "P: " + sysPath_.substr(4) + "\nN: " + devNode_.substr(5) + "=" + descriptors +
            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=" + devNode_ +
            "\nE: BUSNUM=001\nE: DEVNUM=" + devNode_.substr(devNode_.size() - 3) +
@@ -159,7 +165,7 @@ std::string UmockdevDevice::Description() const {
 }
 
 bool UmockdevDevice::Start(std::string& error) {
-    std::lock_guard lock(bed_.Mutex());
+    std::unique_lock lock(bed_.Mutex());
     UMockdevTestbed* testbed = bed_.Testbed();
     GError* gerror = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, Description().c_str(), &gerror)) {
@@ -182,11 +188,16 @@ bool UmockdevDevice::Start(std::string& error) {
         error = "the ioctl socket " + socketPath + " was not created (path too long?)";
         return false;
     }
+    lock.unlock(); // a handler takes the bed's mutex inside handling_ (an unplug)
+    std::lock_guard serving(handling_);
+    serving_ = true;
     return true;
 }
 
 gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
     auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard handling(device->handling_);
+    if (!device->serving_) return FALSE;
     switch (umockdev_ioctl_client_get_request(client)) {
     case USBDEVFS_CONTROL:
         return device->HandleControl(client);
@@ -206,6 +217,8 @@ gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client
 void UmockdevDevice::OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client,
                                       gpointer self) {
     auto* device = static_cast<UmockdevDevice*>(self);
+    std::lock_guard handling(device->handling_);
+    if (!device->serving_) return;
     std::lock_guard lock(device->mutex_);
     device->DropUrbs(client);
     device->urbs_.erase(client);
@@ -329,13 +342,21 @@ void UmockdevDevice::Unplug() {
         later_.After(std::chrono::milliseconds(options_.ReplugAfterMs), [this] { Replug(); });
 }
 
-// The socket of the attached handler outlived the unplug, so the new node is served at once.
+// Into the same port. The socket of the attached handler outlived the unplug, so the node is
+// served at once; a node under a new device number gets the same handler.
 void UmockdevDevice::Replug() {
     std::lock_guard lock(mutex_);
     {
         std::lock_guard bedLock(bed_.Mutex());
+        const bool renumbered = options_.ReplugDeviceNumber > 0;
+        if (renumbered) {
+            deviceNumber_ = options_.ReplugDeviceNumber;
+            devNode_ = NodeOf(deviceNumber_);
+        }
         GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(bed_.Testbed(), Description().c_str(), &error)) {
+        if (!umockdev_testbed_add_from_string(bed_.Testbed(), Description().c_str(), &error) ||
+            (renumbered &&
+             !umockdev_testbed_attach_ioctl(bed_.Testbed(), devNode_.c_str(), handler_, &error))) {
             std::fprintf(stderr, "usbsim-harness: replug failed: %s\n", error->message);
             g_error_free(error);
             return;

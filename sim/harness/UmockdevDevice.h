@@ -50,8 +50,8 @@ public:
         bool Unplugged = false;
     };
 
-    // Device `number` (from 1) is bus 001, device number + 1. The bed and the delayed calls
-    // outlive it.
+    // Device `number` (from 1) is on port 1-`number` of bus 001, as device number + 1 (a
+    // replug may give it another). The bed and the delayed calls outlive it.
     UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number, const DeviceOptions& options);
     ~UmockdevDevice();
     UmockdevDevice(const UmockdevDevice&) = delete; // its handler points back to it
@@ -60,7 +60,7 @@ public:
     // Plugs the device in and attaches its handler. On failure: false and the reason.
     bool Start(std::string& error);
 
-    const std::string& DevNode() const { return devNode_; }
+    const std::string& DevNode() const { return devNode_; } // until the first replug
     Counts GetCounts();
     // The record and memory dumps that the options ask for; call once the program ended.
     bool WriteResults(std::string& error);
@@ -111,8 +111,15 @@ private:
     DelayedCalls& later_;
     const int number_;
     const DeviceOptions& options_;
-    const std::string sysPath_, devNode_;
+    const std::string sysPath_; // its port path's: the same after a replug
+    int deviceNumber_;
+    std::string devNode_;
     UMockdevIoctlBase* handler_ = nullptr;
+    // Held by each handler call: the device is set up and torn down on the main thread, and
+    // the test bed's thread must not run a handler before or after (glib's hand-over between
+    // the two threads is one ThreadSanitizer cannot see).
+    std::mutex handling_;
+    bool serving_ = false;
     std::mutex mutex_;
     DeviceModel model_;
     uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0;

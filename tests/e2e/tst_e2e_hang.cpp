@@ -124,10 +124,26 @@ private slots:
                 << QStringList{
                        "out 8",
                        QString("hang ticked busy %1 cancelled %2").arg(-EBUSY).arg(-ECANCELED)};
+            // A new transfer on the handle whose given-up one still hangs; then closed.
+            QTest::addRow("%s: cancelled, then the same handle again", library)
+                << QString(library) << QStringList{"--hang-at", "2", "--hang-for-ms", "100"}
+                << QStringList{"out", "hang", "wait:200", "in"}
+                << QStringList{
+                       "out 8",
+                       QString("hang ticked busy %1 cancelled %2").arg(-EBUSY).arg(-ECANCELED),
+                       "in 8 53525101010000F8"};
             QTest::addRow("%s: unplugged", library)
-                << QString(library) << QStringList{"--unplug-at", "2"} << QStringList{"out", "in"}
-                << QStringList{"out 8", QString("in %1 ").arg(-ENODEV)};
+                << QString(library) << QStringList{"--unplug-at", "2"}
+                << QStringList{"list", "out", "in"}
+                << QStringList{"list 1:2 1-1 accessible", "out 8", QString("in %1 ").arg(-ENODEV)};
         }
+        // The port path is looked up by the device number of now (libusb 1.0 sees no replug).
+        QTest::addRow("libusb0: replugged into the same port as another number")
+            << QString("libusb0")
+            << QStringList{"--unplug-at", "2", "--replug-after-ms", "50", "--replug-as", "9"}
+            << QStringList{"list", "out", "in", "wait:300", "list"}
+            << QStringList{"list 1:2 1-1 accessible", "out 8", QString("in %1 ").arg(-ENODEV),
+                           "list 1:9 1-1 accessible"};
     }
     void backendAloneWaitsInTheEventLoop() {
         QFETCH(QString, library);

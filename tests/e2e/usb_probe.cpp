@@ -9,6 +9,8 @@
 //              <result>" when it ended by itself)
 //   in:MS      an IN with a timeout of MS ms: "in:MS ticked <result>"
 //   sync       an IN through the blocking call: "sync <result>"
+//   wait:MS    the event loop runs for MS ms: no output
+//   list       the family's devices: "list BUS:DEV PORT accessible|denied" each
 #include "UsbDevice.h"
 
 #include <QCoreApplication>
@@ -31,7 +33,7 @@ struct Outcome {
 };
 
 // Submits and runs the event loop until the transfer ends or `ticks` have passed.
-Outcome Run(UsbBackend& usb, usb_dev_handle* handle, int requestType, char* bytes, int size,
+Outcome Run(UsbBackend& usb, const UsbHandlePtr& handle, int requestType, char* bytes, int size,
             int timeoutMs, int ticks) {
     Outcome outcome;
     QEventLoop loop;
@@ -61,14 +63,8 @@ int main(int argc, char** argv) {
     }
     UsbBackend& usb = *backend;
     usb.Init();
-    usb.FindBusses();
-    usb.FindDevices();
-    usb_dev_handle* handle = nullptr;
-    for (usb_bus* bus = usb.GetBusses(); bus && !handle; bus = bus->next)
-        for (struct usb_device* device = bus->devices; device && !handle; device = device->next)
-            if (device->descriptor.idVendor == kVendorId &&
-                device->descriptor.idProduct == kProductId)
-                handle = usb.Open(device);
+    const std::vector<UsbDeviceInfo> devices = usb.ListDevices();
+    UsbHandlePtr handle = devices.empty() ? nullptr : usb.Open(devices.front());
     if (!handle) {
         std::printf("no device\n");
         return 3;
@@ -116,8 +112,16 @@ int main(int argc, char** argv) {
                 Run(usb, handle, kRequestTypeIn, in, 256, std::atoi(step + 3), 1 << 30);
             std::printf("%s %s %d\n", step, o.Ticks > 0 ? "ticked" : "still", o.Result);
         } else if (std::strcmp(step, "sync") == 0) {
-            std::printf("sync %d\n", usb.ControlMsg(handle, kRequestTypeIn, 0, 0, 0, in, 256,
+            std::printf("sync %d\n", usb.ControlMsg(*handle, kRequestTypeIn, 0, 0, 0, in, 256,
                                                     kTransferTimeoutMs));
+        } else if (std::strncmp(step, "wait:", 5) == 0) {
+            QEventLoop loop;
+            QTimer::singleShot(std::atoi(step + 5), &loop, &QEventLoop::quit);
+            loop.exec();
+        } else if (std::strcmp(step, "list") == 0) {
+            for (const UsbDeviceInfo& device : usb.ListDevices())
+                std::printf("list %d:%d %s %s\n", device.Bus, device.Device,
+                            device.PortPath.c_str(), device.Accessible ? "accessible" : "denied");
         } else {
             std::printf("%s unknown\n", step);
         }
