@@ -105,5 +105,4 @@ void DeviceSession::Lose(SessionLoss why) {
     emit Lost(why);
 }
 
-
 } // namespace ktr
