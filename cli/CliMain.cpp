@@ -1,16 +1,17 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
 #include "CliGang.h"
-#include "CliHangGuard.h"
 #include "CliSession.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <functional>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #ifndef KTR_VERSION
@@ -21,13 +22,10 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// A command cut short while its main thread hangs in a transfer ends this long after.
-constexpr int kAbandonAfterMs = 800;
-
-// Only a write is safe inside a signal handler; the guard's thread does the rest.
+// Only a write is safe inside a signal handler; the event loop reads the pipe.
 void OnSignal(int signal) {
     const char byte = char(signal);
-    [[maybe_unused]] const ssize_t written = write(signalPipe[0], &byte, 1);
+    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
 }
 
 } // namespace
@@ -43,7 +41,8 @@ int main(int argc, char** argv) {
     CliOptions options;
     const QString problem = ParseCliOptions(app.arguments().mid(1), options);
     CliOutput output(out, err,
-                     {options.Json, options.Quiet, isatty(STDOUT_FILENO) == 1, options.Verbose});
+                     {options.Json, options.Quiet, isatty(STDOUT_FILENO) == 1, options.Verbose, 0,
+                      qEnvironmentVariableIsSet(kNameEventVariable)});
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
         output.Result(
@@ -61,39 +60,27 @@ int main(int argc, char** argv) {
         return kExitDone;
     }
 
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
-        std::perror("ktr-cli: socketpair");
+    // Close-on-exec: the processes of a several-device run must not write into it.
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("ktr-cli: pipe");
         return kExitUsage;
     }
     std::function<void(int)> interrupt; // the run's, once it exists
-    std::function<void()> timedOut;
-    std::function<int(int)> abandon;
-    HangGuard::Handlers handlers;
-    handlers.Signal = [&](int signal) {
-        // The first signal says how the command ends: SIGINT 130, SIGTERM 143.
-        if (options.InterruptSignal == 0) options.InterruptSignal = signal;
-        if (interrupt) interrupt(signal);
-    };
-    handlers.Deadline = [&] {
-        if (timedOut) timedOut();
-    };
-    handlers.Abandon = [&](int signal) { return abandon ? abandon(signal) : -1; };
-    const bool deadline =
-        !options.SeveralDevices() && (options.Cmd != Command::Bridge || options.TimeoutSet);
-    HangGuard guard(signalPipe[1], deadline ? options.TimeoutS : 0, kAbandonAfterMs,
-                    std::move(handlers));
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char signal = 0;
+        while (read(signalPipe[0], &signal, 1) == 1) {
+            // The first signal says how the command ends: SIGINT 130, SIGTERM 143, SIGHUP 129.
+            if (options.InterruptSignal == 0) options.InterruptSignal = signal;
+            if (interrupt) interrupt(signal);
+        }
+    });
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
-
-    if (options.SeveralDevices()) {
-        CliGang gang(QCoreApplication::applicationFilePath(), options, output);
-        interrupt = [&](int signal) { gang.Interrupt(signal); };
-        return gang.Run();
-    }
 
     // KTR_USB_BACKEND (libusb1, libusb0) overrides the build's choice, for tests of both.
     const char* backendName = std::getenv("KTR_USB_BACKEND");
@@ -103,26 +90,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n", backendName);
         return kExitUsage;
     }
-    CliSession session(*usb, options, output);
+    if (options.SeveralDevices()) {
+        CliGang gang(QCoreApplication::applicationFilePath(), options, output, *usb);
+        interrupt = [&](int signal) { gang.Interrupt(signal); };
+        return gang.Run();
+    }
 
+    CliSession session(*usb, options, output);
     interrupt = [&](int) { session.Interrupt(); };
-    timedOut = [&] { session.TimedOut(); };
-    // The main thread is stuck in a transfer: the result is printed from here and the
-    // program ends; the system closes the device.
-    abandon = [&](int signal) {
-        int status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
-        QString message =
-            signal == 0 ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
-                        : QStringLiteral("прервано");
-        if (options.Cmd == Command::Bridge) status = kExitDone;
-        message += QStringLiteral(" (передача устройству не завершилась)");
-        QString partial;
-        const QJsonObject fields = session.PartialResult(partial);
-        if (!partial.isEmpty()) message += QStringLiteral("; ") + partial;
-        output.Result(CommandName(options.Cmd), status, message, fields);
-        return status;
-    };
-    const int status = session.Run();
-    guard.Done();
-    return status;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] { session.TimedOut(); });
+    if (options.Cmd != Command::Bridge || options.TimeoutSet)
+        deadline.start(std::chrono::seconds(options.TimeoutS));
+    return session.Run();
 }

@@ -493,14 +493,17 @@ QStringList DeviceArguments(const QStringList& arguments, Command command,
     for (const Token& token : Tokens(arguments, problem)) {
         if (!token.Opt || !(token.Opt->Commands & Bit(command))) continue;
         const QLatin1String name(token.Opt->Name);
-        const bool replaced = std::any_of(values.begin(), values.end(),
-                                          [&](const auto& value) { return value.first == name; });
+        const bool replaced = std::any_of(values.begin(), values.end(), [&](const auto& value) {
+            return value.first == name && !value.second.isEmpty();
+        });
         if (!replaced && name != QLatin1String("device") && name != QLatin1String("all"))
             own << arguments.mid(token.First, token.Count);
     }
     // After "=": a file named "-a.hex" is still a value.
     for (const auto& [name, value] : values)
-        if (!value.isEmpty()) own << QStringLiteral("--%1=%2").arg(name, value);
+        if (const Option* option = OptionNamed(name);
+            !value.isEmpty() && option && (option->Commands & Bit(command)))
+            own << QStringLiteral("--%1=%2").arg(name, value);
     if (!own.contains(QLatin1String("--json"))) own << QStringLiteral("--json");
     return own;
 }

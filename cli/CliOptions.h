@@ -88,7 +88,8 @@ QString CliHelp(Command topic = Command::None);
 QString CommandName(Command command);
 // One device's own run of a several-device command: arguments (as given for all of them) for
 // command, without the options command does not take and without --all and --device; every
-// option of values ("device", "timeout", ...) given that value instead of the user's; --json.
+// option of values ("device", "timeout", ...) that command takes given that value instead of the
+// user's (an empty value leaves the user's); --json.
 QStringList DeviceArguments(const QStringList& arguments, Command command,
                             const QList<std::pair<QString, QString>>& values);
 

@@ -90,9 +90,9 @@ QString CliSession::DeviceText() const {
 
 // The attached devices of the family as the backend lists them now, each with whether this
 // user may open its node.
-std::vector<CliSession::Attached> CliSession::AttachedDevices() const {
+std::vector<CliSession::Attached> CliSession::AttachedDevices(UsbBackend& usb) {
     std::vector<Attached> found;
-    for (usb_bus* bus = usb_.GetBusses(); bus; bus = bus->next) {
+    for (usb_bus* bus = usb.GetBusses(); bus; bus = bus->next) {
         for (struct usb_device* device = bus->devices; device; device = device->next) {
             if (device->descriptor.idVendor != kVendorId ||
                 device->descriptor.idProduct != kProductId)
@@ -113,7 +113,7 @@ int CliSession::List() {
     usb_.Init();
     usb_.FindBusses();
     usb_.FindDevices();
-    const std::vector<Attached> devices = AttachedDevices();
+    const std::vector<Attached> devices = AttachedDevices(usb_);
     for (const Attached& device : devices)
         out_.Data(QStringLiteral("device"),
                   device.Accessible ? device.Address.Text()
@@ -244,7 +244,7 @@ void CliSession::CheckLink() {
     const QString device = DeviceText();
     const DeviceAddress wanted = options_.OneDevice();
     bool denied = false;
-    for (const Attached& attached : AttachedDevices())
+    for (const Attached& attached : AttachedDevices(usb_))
         if (wanted.Bus == 0 || attached.Address == wanted) {
             denied = !attached.Accessible;
             break;

@@ -45,6 +45,13 @@ public:
     // no write runs): for the guard's thread too.
     QJsonObject PartialResult(QString& text) const;
 
+    struct Attached {
+        DeviceAddress Address;
+        bool Accessible = true;
+    };
+    // The attached devices of the family as usb lists them now.
+    static std::vector<Attached> AttachedDevices(UsbBackend& usb);
+
     void AddLog(const QString& line) override;
     void SetQueueCaption(const QString&) override {}
     void SetProgressMax(int) override {}
@@ -71,11 +78,6 @@ private:
         std::unique_ptr<QSaveFile> File;
     };
 
-    struct Attached {
-        DeviceAddress Address;
-        bool Accessible = true;
-    };
-    std::vector<Attached> AttachedDevices() const;
     int List();
     bool CheckFiles();
     bool CheckImageFile(Memory memory, const QString& path);

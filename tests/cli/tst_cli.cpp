@@ -250,7 +250,8 @@ private slots:
     }
 
     // Each device's own run is the user's command line with that device instead of the
-    // several, and --json; an info run to name a device drops what info does not take.
+    // several, its time and files where given, and --json; an info run to name a device drops
+    // what info does not take.
     void deviceArguments_data() {
         QTest::addColumn<QStringList>("given");
         QTest::addColumn<Command>("command");
@@ -263,6 +264,11 @@ private slots:
         QTest::newRow("all, json already given")
             << QStringList{"--json", "verify", "--all", "--flash", "f.hex"} << Command::Verify
             << QStringList{"verify", "--json", "--flash", "f.hex", "--device=1:3", "--timeout=9"};
+        QTest::newRow("a read's file of its own")
+            << QStringList{"read", "--all", "--eeprom", "e.bin", "--aux", "aux-{bus}-{dev}.bin"}
+            << Command::Read
+            << QStringList{"read",        "--eeprom",          "e.bin", "--device=1:3",
+                           "--timeout=9", "--aux=aux-1-3.bin", "--json"};
         QTest::newRow("info to name a read's devices")
             << QStringList{"read", "--all", "--eeprom", "{name}.bin", "--watchdog-ms", "300"}
             << Command::Info
@@ -272,7 +278,10 @@ private slots:
         QFETCH(QStringList, given);
         QFETCH(Command, command);
         QFETCH(QStringList, own);
-        QCOMPARE(DeviceArguments(given, command, {{"device", "1:3"}, {"timeout", "9"}}), own);
+        QCOMPARE(DeviceArguments(
+                     given, command,
+                     {{"device", "1:3"}, {"timeout", "9"}, {"eeprom", ""}, {"aux", "aux-1-3.bin"}}),
+                 own);
         CliOptions options;
         QCOMPARE(ParseCliOptions(own, options), QString());
         QCOMPARE(options.Devices, QList<DeviceAddress>{(DeviceAddress{1, 3})});
