@@ -2,14 +2,17 @@
 #include "CliGang.h"
 #include "CliSession.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <functional>
 #include <unistd.h>
@@ -22,10 +25,59 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// Only a write is safe inside a signal handler; the event loop reads the pipe.
+// A configurator's CfgExec runs on the main thread, and one that never returns holds the
+// event loop: neither a signal nor the deadline would be answered. For configure alone a
+// timer then ends the program from a signal handler, with a result made beforehand.
+constexpr int kAbandonAfterMs = 800;
+struct Ending {
+    QByteArray Out, Err;
+    int Status = 0;
+};
+std::array<Ending, SIGTERM + 1> endings; // by the first signal; 0: the deadline
+volatile sig_atomic_t firstSignal = -1;  // -1: none yet
+bool abandoning = false;
+timer_t abandonTimer;
+
+void ArmAbandon(int ms) {
+    itimerspec when{};
+    when.it_value = {ms / 1000, long(ms % 1000) * 1000000};
+    timer_settime(abandonTimer, 0, &when, nullptr);
+}
+
+void Abandon(int) {
+    const Ending& ending = endings[firstSignal < 0 ? 0 : firstSignal];
+    [[maybe_unused]] ssize_t written =
+        write(STDOUT_FILENO, ending.Out.constData(), ending.Out.size());
+    written = write(STDERR_FILENO, ending.Err.constData(), ending.Err.size());
+    _exit(ending.Status);
+}
+
+// What the output would print for a command abandoned by signal (0: the deadline).
+Ending AbandonedEnding(const ktr::cli::CliOptions& options, ktr::cli::CliOutput::Style style,
+                       int signal) {
+    using namespace ktr::cli;
+    Ending ending;
+    ending.Status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
+    QBuffer out(&ending.Out), err(&ending.Err);
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    const QString what = signal == 0
+                             ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
+                             : QStringLiteral("прервано");
+    CliOutput(out, err, style)
+        .Result(CommandName(options.Cmd), ending.Status,
+                what + QStringLiteral(" (конфигуратор не вернул управление)"));
+    return ending;
+}
+
+// Only a write and a timer's setting are safe inside a signal handler; the event loop reads
+// the pipe.
 void OnSignal(int signal) {
     const char byte = char(signal);
     [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+    if (firstSignal >= 0) return;
+    firstSignal = signal;
+    if (abandoning) ArmAbandon(kAbandonAfterMs);
 }
 
 } // namespace
@@ -40,9 +92,13 @@ int main(int argc, char** argv) {
 
     CliOptions options;
     const QString problem = ParseCliOptions(app.arguments().mid(1), options);
-    CliOutput output(out, err,
-                     {options.Json, options.Quiet, isatty(STDOUT_FILENO) == 1, options.Verbose, 0,
-                      qEnvironmentVariableIsSet(kNameEventVariable)});
+    const CliOutput::Style style{options.Json,
+                                 options.Quiet,
+                                 isatty(STDOUT_FILENO) == 1,
+                                 options.Verbose,
+                                 0,
+                                 qEnvironmentVariableIsSet(kNameEventVariable)};
+    CliOutput output(out, err, style);
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
         output.Result(
@@ -75,6 +131,16 @@ int main(int argc, char** argv) {
             if (interrupt) interrupt(signal);
         }
     });
+    if (options.Cmd == Command::Configure) {
+        for (int signal : {0, SIGHUP, SIGINT, SIGTERM})
+            endings[signal] = AbandonedEnding(options, style, signal);
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGALRM;
+        std::signal(SIGALRM, Abandon);
+        abandoning = timer_create(CLOCK_MONOTONIC, &event, &abandonTimer) == 0;
+        if (abandoning) ArmAbandon(options.TimeoutS * 1000 + kAbandonAfterMs);
+    }
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

@@ -34,10 +34,11 @@ QByteArray HexWithHoles(const Bytes& image, const QList<std::pair<int, int>>& ho
 // ktr-cli --json under the harness, left running so that it can be signalled meanwhile.
 class Running {
 public:
-    Running(const QStringList& harnessArgs, const QStringList& cliArgs) {
+    Running(const QStringList& harnessArgs, const QStringList& cliArgs,
+            const QString& program = KTR_CLI) {
         process_.start(KTR_HARNESS, QStringList{"--quiet", "--kill-after-s", "30", "--stats",
                                                 dir_.filePath("stats.txt")} +
-                                        harnessArgs + QStringList{"--", KTR_CLI} + cliArgs +
+                                        harnessArgs + QStringList{"--", program} + cliArgs +
                                         QStringList{"--json"});
     }
     ~Running() {
@@ -406,6 +407,43 @@ private slots:
                      result["message"].toString().contains("может быть записано частично") &&
                      Partial(result).size() == 1,
                  qPrintable(cli.Dump()));
+    }
+
+    void configuratorThatNeverReturns_data() {
+        QTest::addColumn<int>("signal"); // 0: --timeout
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGTERM") << SIGTERM << 143;
+        QTest::newRow("timeout") << 0 << 3;
+    }
+
+    // A configurator's CfgExec that never returns holds the event loop; the command ends all
+    // the same, soon after the signal or its deadline, and says why.
+    void configuratorThatNeverReturns() {
+        QFETCH(int, signal);
+        QFETCH(int, status);
+        QTemporaryDir dir; // the library is looked for beside the program first
+        const QString program = dir.filePath("ktr-cli");
+        QVERIFY(QFile::copy(KTR_CLI, program));
+        QVERIFY(QFile::copy(KTR_SPINNING_CONFIGURATOR, dir.filePath("libktr17cfg.so")));
+        QElapsedTimer clock;
+        clock.start();
+        Running cli({"--kind", "1"},
+                    signal == 0 ? QStringList{"configure", "--timeout", "1"}
+                                : QStringList{"configure"},
+                    program);
+        if (signal != 0) {
+            QVERIFY(cli.WaitForSilence(500));
+            cli.Signal(signal);
+            clock.restart();
+        }
+        QCOMPARE(cli.Finish(), status);
+        QVERIFY2(clock.elapsed() < (signal == 0 ? 2500 : 1500), qPrintable(cli.Dump()));
+        const QJsonObject result = cli.Result();
+        QCOMPARE(result["status"].toInt(), status);
+        QCOMPARE(result["message"].toString(),
+                 (signal == 0 ? QStringLiteral("истекло время ожидания (1 с)")
+                              : QStringLiteral("прервано")) +
+                     " (конфигуратор не вернул управление)");
     }
 
 private:
