@@ -318,6 +318,7 @@ struct Token {
 
 // What QCommandLineParser would let through (a value that is the next option, an empty one)
 // or tell in English is refused here, in the order given; problem says why, else it stays empty.
+// On a refusal, the tokens up to the refused one.
 QList<Token> Tokens(const QStringList& arguments, QString& problem) {
     QList<Token> tokens;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
@@ -347,7 +348,7 @@ QList<Token> Tokens(const QStringList& arguments, QString& problem) {
             token.Count = 2;
             ++i;
         }
-        if (!problem.isEmpty()) return {};
+        if (!problem.isEmpty()) break;
     }
     return tokens;
 }
@@ -440,7 +441,12 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
         return {};
     }
     QString problem;
-    Tokens(arguments, problem);
+    // A command before the refused argument is still told, so is its help.
+    for (const Token& token : Tokens(arguments, problem))
+        if (const QString& word = arguments[token.First]; !token.Opt && !word.startsWith('-')) {
+            if (const CommandInfo* info = FindCommand(word)) options.Cmd = info->Cmd;
+            break;
+        }
     if (!problem.isEmpty()) return problem;
     QCommandLineParser parser;
     for (const Option& option : kOptions) {

@@ -148,7 +148,10 @@ private slots:
         CliOptions options;
         const QString problem = ParseCliOptions(args << "--json", options);
         QVERIFY2(problem.contains(says), qPrintable(problem));
-        QVERIFY(options.Json); // the refusal is reported as a result object
+        QVERIFY(options.Json); // the refusal is reported as a result object, of its command
+        for (Command command : {Command::List, Command::Info, Command::Write, Command::Verify,
+                                Command::Read, Command::Bridge, Command::Configure})
+            if (args[0] == CommandName(command)) QCOMPARE(options.Cmd, command);
     }
 
     void acceptedCommandLines() {
