@@ -89,12 +89,12 @@ struct Option {
     CommandSet Commands = kEveryCommand;
     bool Developer = false; // listed apart, for development and tests
     const char* Help = "";
-    // What it sets: a switch, a file, a number in [Min, Max], or by a function of its own.
+    // What it sets: a switch, a file, a number in its Range, or by a function of its own.
     // None: --help and --version, which end the parse before any of these.
     bool CliOptions::*Switch = nullptr;
     QString CliOptions::*File = nullptr;
     int& (*Number)(CliOptions&) = nullptr;
-    int Min = 0, Max = 0;
+    std::pair<int, int> Range = {}; // of a number, both included
     QString (*Set)(const QString& value, CliOptions&, const QString& bad) = nullptr;
 };
 
@@ -137,8 +137,7 @@ const Option kOptions[] = {
      .Commands = Bit(Command::Bridge),
      .Help = "порт TCP (по умолчанию %1; 0 — любой свободный)",
      .Number = [](CliOptions& o) -> int& { return o.TcpPort; },
-     .Min = 0,
-     .Max = 65535},
+     .Range = {0, 65535}},
     {.Name = "json",
      .Help = "по одному объекту JSON в строке на событие (log, step, note, progress, info, "
              "device, listening, device_result, result)",
@@ -155,16 +154,14 @@ const Option kOptions[] = {
      .Help = "предел времени всей команды, %2–%3 с (по умолчанию %1; для bridge — без "
              "предела, по истечении мост закрывается с кодом 0)",
      .Number = [](CliOptions& o) -> int& { return o.TimeoutS; },
-     .Min = 1,
-     .Max = kMaxTimeoutS},
+     .Range = {1, kMaxTimeoutS}},
     {.Name = "link-timeout",
      .Value = "С",
      .Commands = kLinkedCommands & ~Bit(Command::Bridge),
      .Help = "сколько ждать возвращения потерянной связи, %2–%3 с (по умолчанию %1), затем "
              "код %4; у всех команд, кроме list и bridge",
      .Number = [](CliOptions& o) -> int& { return o.LinkTimeoutS; },
-     .Min = 1,
-     .Max = kMaxTimeoutS},
+     .Range = {1, kMaxTimeoutS}},
     {.Name = "help", .Short = "h", .Help = "эта справка"},
     {.Name = "version", .Help = "версия программы"},
     {.Name = "watchdog-ms",
@@ -172,22 +169,19 @@ const Option kOptions[] = {
      .Developer = true,
      .Help = "сторожевой интервал связи (по умолчанию %1)",
      .Number = [](CliOptions& o) -> int& { return o.Timings.WatchdogMs; },
-     .Min = 1,
-     .Max = kMaxIntervalMs},
+     .Range = {1, kMaxIntervalMs}},
     {.Name = "fault-pause-ms",
      .Value = "МС",
      .Developer = true,
      .Help = "пауза перед повторным открытием после сбоя (%1)",
      .Number = [](CliOptions& o) -> int& { return o.Timings.FaultPauseMs; },
-     .Min = 0,
-     .Max = kMaxIntervalMs},
+     .Range = {0, kMaxIntervalMs}},
     {.Name = "poll-ms",
      .Value = "МС",
      .Developer = true,
      .Help = "интервал опроса (%1)",
      .Number = [](CliOptions& o) -> int& { return o.Timings.PollTickMs; },
-     .Min = 1,
-     .Max = kMaxIntervalMs},
+     .Range = {1, kMaxIntervalMs}},
 };
 
 const struct {
@@ -241,8 +235,8 @@ QString OptionHelp(const Option& option) {
     if (!option.Number) return help;
     CliOptions defaults;
     return help.replace(QLatin1String("%1"), QString::number(option.Number(defaults)))
-        .replace(QLatin1String("%2"), QString::number(option.Min))
-        .replace(QLatin1String("%3"), QString::number(option.Max))
+        .replace(QLatin1String("%2"), QString::number(option.Range.first))
+        .replace(QLatin1String("%3"), QString::number(option.Range.second))
         .replace(QLatin1String("%4"), QString::number(kExitLink));
 }
 
@@ -359,9 +353,11 @@ QString SetValue(const Option& option, const QString& value, CliOptions& options
     if (option.Switch) options.*option.Switch = true;
     if (option.File) options.*option.File = value;
     if (option.Set) return option.Set(value, options, bad);
-    if (option.Number && !ParseNumber(value, option.Min, option.Max, option.Number(options)))
-        return bad +
-               QStringLiteral(": нужно целое число от %1 до %2").arg(option.Min).arg(option.Max);
+    if (option.Number &&
+        !ParseNumber(value, option.Range.first, option.Range.second, option.Number(options)))
+        return bad + QStringLiteral(": нужно целое число от %1 до %2")
+                         .arg(option.Range.first)
+                         .arg(option.Range.second);
     return {};
 }
 
