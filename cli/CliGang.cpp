@@ -1,4 +1,5 @@
 #include "CliGang.h"
+#include "CliSession.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -6,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 
 #include <algorithm>
 #include <chrono>
@@ -14,8 +16,6 @@
 namespace ktr::cli {
 
 namespace {
-// Listing only reads the devices' descriptors.
-constexpr int kListBoundMs = 30000;
 // A child ends by its own --timeout, then closes its link, which may wait out a transfer.
 constexpr int kChildGraceS = 15;
 
@@ -60,33 +60,23 @@ QString InfoText(const QJsonObject& info) {
         .arg(info["device"].toInt());
 }
 
-QString FormatName(ImageFormat format) {
-    switch (format) {
-    case ImageFormat::Hex:
-        return QStringLiteral("hex");
-    case ImageFormat::Raw:
-        return QStringLiteral("raw");
-    case ImageFormat::Auto:
-        break;
-    }
-    return QStringLiteral("auto");
-}
 } // namespace
 
 struct CliGang::Device {
     DeviceAddress Address;
     std::unique_ptr<CliOutput> Out;
-    QProcess* Child = nullptr; // the running child, probe or command
-    bool Probing = false;      // the child is the info run that names the device
-    bool Named = false;        // a probe identified the device
+    QProcess* Child = nullptr; // the running child, naming or command
+    bool Naming = false;       // the child is the info run that names the device for a read
+    bool Named = false;        // ready for a read: named, or its files need no name
     bool Ended = false;        // its result is out
     QString Name;
     QJsonObject ChildResult; // the running child's result event; empty until it came
     QString EepromFile, AuxFile;
 };
 
-CliGang::CliGang(const QString& program, const CliOptions& options, CliOutput& output)
-    : program_(program), options_(options), out_(output) {
+CliGang::CliGang(const QString& program, const CliOptions& options, CliOutput& output,
+                 UsbBackend& usb)
+    : program_(program), options_(options), out_(output), usb_(usb) {
     guard_.setSingleShot(true);
     connect(&guard_, &QTimer::timeout, this, [this] {
         const QString message = QStringLiteral("процесс ktr-cli не завершился за %1 с")
@@ -128,9 +118,13 @@ int CliGang::Run() {
     }
     running_ = int(devices_.size());
     guard_.start(std::chrono::seconds(options_.TimeoutS + kChildGraceS));
-    // The info command names the device itself.
-    for (const auto& device : devices_)
-        Start(*device, options_.Cmd != Command::Info);
+    const bool naming = options_.Cmd == Command::Read &&
+                        (options_.EepromFile + options_.AuxFile).contains(QLatin1String("{name}"));
+    for (const auto& device : devices_) {
+        device->Named = !naming;
+        if (naming || options_.Cmd != Command::Read) Start(*device, naming);
+    }
+    if (options_.Cmd == Command::Read && !naming) StartReads();
     if (running_ > 0) loop_.exec();
     guard_.stop();
     const int worst = out_.WorstDeviceStatus();
@@ -138,39 +132,25 @@ int CliGang::Run() {
     return worst;
 }
 
-// The list command's own devices, in bus and device order; on failure refusal_ says why.
+// The attached devices in bus and device order; on failure refusal_ says why. The one place
+// that lists them.
 QList<DeviceAddress> CliGang::ListDevices() {
-    QProcess list;
-    list.start(program_, {QStringLiteral("list"), QStringLiteral("--json")});
+    usb_.Init();
     QList<DeviceAddress> found;
-    QJsonObject result;
-    if (list.waitForFinished(kListBoundMs)) {
-        for (const QByteArray& line : list.readAllStandardOutput().split('\n')) {
-            const QJsonObject event = ParseEvent(line);
-            if (event["event"] == QLatin1String("device"))
-                found.append({event["bus"].toInt(), event["device"].toInt()});
-            else if (event["event"] == QLatin1String("result"))
-                result = event;
-        }
-    } else {
-        list.kill();
-        list.waitForFinished();
-    }
+    for (const UsbDeviceInfo& device : usb_.ListDevices())
+        found << DeviceAddress{device.Bus, device.Device};
     std::sort(found.begin(), found.end(), [](DeviceAddress a, DeviceAddress b) {
         return std::pair(a.Bus, a.Device) < std::pair(b.Bus, b.Device);
     });
-    if (found.isEmpty())
-        refusal_ = result.contains(QLatin1String("message"))
-                       ? result["message"].toString()
-                       : QStringLiteral("устройства не перечислены: ") + list.errorString();
+    if (found.isEmpty()) refusal_ = QStringLiteral("устройства 1000:6666 не найдены");
     return found;
 }
 
-void CliGang::Start(Device& device, bool probe) {
+void CliGang::Start(Device& device, bool naming) {
     if (stopStatus_ != 0) return End(device, stopStatus_, stopMessage_);
     auto* child = new QProcess(this);
     device.Child = child;
-    device.Probing = probe;
+    device.Naming = naming;
     device.ChildResult = {};
     connect(child, &QProcess::readyReadStandardOutput, this,
             [this, &device] { ReadEvents(device); });
@@ -178,33 +158,18 @@ void CliGang::Start(Device& device, bool probe) {
     connect(child, &QProcess::errorOccurred, this, [this, &device](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) ChildEnded(device);
     });
-    child->start(program_, Arguments(device, probe));
-}
-
-QStringList CliGang::Arguments(const Device& device, bool probe) const {
-    const Command command = probe ? Command::Info : options_.Cmd;
-    QStringList args{CommandName(command), QStringLiteral("--json")};
-    // Values after "=": a file named "-a.hex" is still a value.
-    const auto add = [&](const char* name, const QString& value) {
-        if (!value.isEmpty()) args << QStringLiteral("--%1=%2").arg(QLatin1String(name), value);
-    };
-    add("device", device.Address.Text());
-    if (command == Command::Write || command == Command::Verify) {
-        add("flash", options_.FlashFile);
-        add("eeprom", options_.EepromFile);
-        if (options_.Format != ImageFormat::Auto) add("format", FormatName(options_.Format));
-    } else if (command == Command::Read) {
-        add("eeprom", device.EepromFile);
-        add("aux", device.AuxFile);
-    }
+    const Command command = naming ? Command::Info : options_.Cmd;
+    // The info command's own event names the device; any other says the name in one.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (command != Command::Info) environment.insert(QLatin1String(kNameEventVariable), "1");
+    child->setProcessEnvironment(environment);
     // What is left of the whole command's time.
-    const qint64 leftS = options_.TimeoutS - clock_.elapsed() / 1000;
-    add("timeout", QString::number(std::max<qint64>(1, leftS)));
-    add("link-timeout", QString::number(options_.LinkTimeoutS));
-    add("watchdog-ms", QString::number(options_.Timings.WatchdogMs));
-    add("fault-pause-ms", QString::number(options_.Timings.FaultPauseMs));
-    add("poll-ms", QString::number(options_.Timings.PollTickMs));
-    return args;
+    const qint64 leftS = std::max<qint64>(1, options_.TimeoutS - clock_.elapsed() / 1000);
+    child->start(program_, DeviceArguments(options_.Arguments, command,
+                                           {{QStringLiteral("device"), device.Address.Text()},
+                                            {QStringLiteral("timeout"), QString::number(leftS)},
+                                            {QStringLiteral("eeprom"), device.EepromFile},
+                                            {QStringLiteral("aux"), device.AuxFile}}));
 }
 
 // Every event the child printed so far, shown as this device's; the result is kept for the
@@ -219,10 +184,11 @@ void CliGang::ReadEvents(Device& device) {
         } else if (kind == QLatin1String("info")) {
             device.Name = event["name"].toString();
             out.SetDeviceName(device.Name);
-            if (!device.Probing) out.Data(kind, InfoText(event), event);
+            if (!device.Naming && options_.Cmd == Command::Info)
+                out.Data(kind, InfoText(event), event);
         } else if (kind == QLatin1String("log")) {
             out.Log(event["text"].toString());
-        } else if (device.Probing) {
+        } else if (device.Naming) {
             continue; // its steps would be told again by the command itself
         } else if (kind == QLatin1String("step")) {
             out.Step(event["text"].toString());
@@ -264,24 +230,23 @@ void CliGang::ChildEnded(Device& device) {
         End(device, kExitLink,
             QStringLiteral("связь с устройством потеряна: процесс ktr-cli %1%2")
                 .arg(how, said.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(said)));
-    } else if (!device.Probing || status != kExitDone) {
+    } else if (!device.Naming || status != kExitDone) {
         QJsonObject extra = result;
         for (const char* known : {"event", "command", "status", "message"})
             extra.remove(QLatin1String(known));
         End(device, status, result["message"].toString(), extra);
     } else {
         device.Named = true;
-        if (options_.Cmd != Command::Read) Start(device, false);
     }
     if (options_.Cmd == Command::Read) StartReads();
 }
 
-// Once every device is named or ended, each named one reads into its files, unless two of
-// all those files are one.
+// Once every device is named (when its files need the name) or ended, each named one reads
+// into its files, unless two of all those files are one.
 void CliGang::StartReads() {
     QList<Device*> named;
     for (const auto& device : devices_) {
-        if (device->Child && device->Probing) return;
+        if (device->Child && device->Naming) return;
         if (device->Named && !device->Ended && !device->Child) named << device.get();
     }
     QHash<QString, QString> owners; // a file's absolute path: whose it is

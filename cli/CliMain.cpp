@@ -1,16 +1,20 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
 #include "CliGang.h"
-#include "CliHangGuard.h"
 #include "CliSession.h"
 
+#include <QBuffer>
 #include <QCoreApplication>
 #include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <functional>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #ifndef KTR_VERSION
@@ -21,13 +25,59 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// A command cut short while its main thread hangs in a transfer ends this long after.
+// A configurator's CfgExec runs on the main thread, and one that never returns holds the
+// event loop: neither a signal nor the deadline would be answered. For configure alone a
+// timer then ends the program from a signal handler, with a result made beforehand.
 constexpr int kAbandonAfterMs = 800;
+struct Ending {
+    QByteArray Out, Err;
+    int Status = 0;
+};
+std::array<Ending, SIGTERM + 1> endings; // by the first signal; 0: the deadline
+volatile sig_atomic_t firstSignal = -1;  // -1: none yet
+bool abandoning = false;
+timer_t abandonTimer;
 
-// Only a write is safe inside a signal handler; the guard's thread does the rest.
+void ArmAbandon(int ms) {
+    itimerspec when{};
+    when.it_value = {ms / 1000, long(ms % 1000) * 1000000};
+    timer_settime(abandonTimer, 0, &when, nullptr);
+}
+
+void Abandon(int) {
+    const Ending& ending = endings[firstSignal < 0 ? 0 : firstSignal];
+    [[maybe_unused]] ssize_t written =
+        write(STDOUT_FILENO, ending.Out.constData(), ending.Out.size());
+    written = write(STDERR_FILENO, ending.Err.constData(), ending.Err.size());
+    _exit(ending.Status);
+}
+
+// What the output would print for a command abandoned by signal (0: the deadline).
+Ending AbandonedEnding(const ktr::cli::CliOptions& options, ktr::cli::CliOutput::Style style,
+                       int signal) {
+    using namespace ktr::cli;
+    Ending ending;
+    ending.Status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
+    QBuffer out(&ending.Out), err(&ending.Err);
+    out.open(QIODevice::WriteOnly);
+    err.open(QIODevice::WriteOnly);
+    const QString what = signal == 0
+                             ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
+                             : QStringLiteral("прервано");
+    CliOutput(out, err, style)
+        .Result(CommandName(options.Cmd), ending.Status,
+                what + QStringLiteral(" (конфигуратор не вернул управление)"));
+    return ending;
+}
+
+// Only a write and a timer's setting are safe inside a signal handler; the event loop reads
+// the pipe.
 void OnSignal(int signal) {
     const char byte = char(signal);
-    [[maybe_unused]] const ssize_t written = write(signalPipe[0], &byte, 1);
+    [[maybe_unused]] const ssize_t written = write(signalPipe[1], &byte, 1);
+    if (firstSignal >= 0) return;
+    firstSignal = signal;
+    if (abandoning) ArmAbandon(kAbandonAfterMs);
 }
 
 } // namespace
@@ -42,8 +92,13 @@ int main(int argc, char** argv) {
 
     CliOptions options;
     const QString problem = ParseCliOptions(app.arguments().mid(1), options);
-    CliOutput output(out, err,
-                     {options.Json, options.Quiet, isatty(STDOUT_FILENO) == 1, options.Verbose});
+    const CliOutput::Style style{options.Json,
+                                 options.Quiet,
+                                 isatty(STDOUT_FILENO) == 1,
+                                 options.Verbose,
+                                 0,
+                                 qEnvironmentVariableIsSet(kNameEventVariable)};
+    CliOutput output(out, err, style);
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
         output.Result(
@@ -61,39 +116,37 @@ int main(int argc, char** argv) {
         return kExitDone;
     }
 
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
-        std::perror("ktr-cli: socketpair");
+    // Close-on-exec: the processes of a several-device run must not write into it.
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("ktr-cli: pipe");
         return kExitUsage;
     }
     std::function<void(int)> interrupt; // the run's, once it exists
-    std::function<void()> timedOut;
-    std::function<int(int)> abandon;
-    HangGuard::Handlers handlers;
-    handlers.Signal = [&](int signal) {
-        // The first signal says how the command ends: SIGINT 130, SIGTERM 143.
-        if (options.InterruptSignal == 0) options.InterruptSignal = signal;
-        if (interrupt) interrupt(signal);
-    };
-    handlers.Deadline = [&] {
-        if (timedOut) timedOut();
-    };
-    handlers.Abandon = [&](int signal) { return abandon ? abandon(signal) : -1; };
-    const bool deadline =
-        !options.SeveralDevices() && (options.Cmd != Command::Bridge || options.TimeoutSet);
-    HangGuard guard(signalPipe[1], deadline ? options.TimeoutS : 0, kAbandonAfterMs,
-                    std::move(handlers));
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char signal = 0;
+        while (read(signalPipe[0], &signal, 1) == 1) {
+            // The first signal says how the command ends: SIGINT 130, SIGTERM 143, SIGHUP 129.
+            if (options.InterruptSignal == 0) options.InterruptSignal = signal;
+            if (interrupt) interrupt(signal);
+        }
+    });
+    if (options.Cmd == Command::Configure) {
+        for (int signal : {0, SIGHUP, SIGINT, SIGTERM})
+            endings[signal] = AbandonedEnding(options, style, signal);
+        sigevent event{};
+        event.sigev_notify = SIGEV_SIGNAL;
+        event.sigev_signo = SIGALRM;
+        std::signal(SIGALRM, Abandon);
+        abandoning = timer_create(CLOCK_MONOTONIC, &event, &abandonTimer) == 0;
+        if (abandoning) ArmAbandon(options.TimeoutS * 1000 + kAbandonAfterMs);
+    }
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
-
-    if (options.SeveralDevices()) {
-        CliGang gang(QCoreApplication::applicationFilePath(), options, output);
-        interrupt = [&](int signal) { gang.Interrupt(signal); };
-        return gang.Run();
-    }
 
     // KTR_USB_BACKEND (libusb1, libusb0) overrides the build's choice, for tests of both.
     const char* backendName = std::getenv("KTR_USB_BACKEND");
@@ -103,23 +156,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n", backendName);
         return kExitUsage;
     }
-    CliSession session(*usb, options, output);
+    if (options.SeveralDevices()) {
+        CliGang gang(QCoreApplication::applicationFilePath(), options, output, *usb);
+        interrupt = [&](int signal) { gang.Interrupt(signal); };
+        return gang.Run();
+    }
 
+    CliSession session(*usb, options, output);
     interrupt = [&](int) { session.Interrupt(); };
-    timedOut = [&] { session.TimedOut(); };
-    // The main thread is stuck in a transfer: the result is printed from here and the
-    // program ends; the system closes the device.
-    abandon = [&](int signal) {
-        int status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
-        QString message =
-            signal == 0 ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
-                        : QStringLiteral("прервано");
-        if (options.Cmd == Command::Bridge) status = kExitDone;
-        message += QStringLiteral(" (передача устройству не завершилась)");
-        output.Result(CommandName(options.Cmd), status, message);
-        return status;
-    };
-    const int status = session.Run();
-    guard.Done();
-    return status;
+    return session.Run();
 }

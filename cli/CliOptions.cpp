@@ -1,5 +1,6 @@
 #include "CliOptions.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -7,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
-#include <csignal>
 
 namespace ktr::cli {
 
@@ -49,84 +49,175 @@ const CommandInfo kCommands[] = {
     {Command::Help, "help", "справка по всем командам или по одной"},
 };
 
-struct OptionInfo {
-    const char* Name;
-    const char* Short; // nullptr: none
-    const char* Value; // the value's placeholder; nullptr: a switch
-    CommandSet Commands;
-    bool Developer; // listed apart, for development and tests
-    const char* Help;
-};
-const OptionInfo kOptions[] = {
-    {"--device", nullptr, "ШИНА:НОМЕР", kLinkedCommands, false,
-     "устройство из списка list (по умолчанию первое найденное); у всех команд, "
-     "кроме list; write, verify, read и info принимают несколько"},
-    {"--all", nullptr, nullptr, kSeveralDeviceCommands, false,
-     "все подключённые устройства, каждое по своей связи (write, verify, read, "
-     "info)"},
-    {"--flash", nullptr, "ФАЙЛ", Bit(Command::Write) | Bit(Command::Verify), false, "образ FLASH"},
-    {"--eeprom", nullptr, "ФАЙЛ", Bit(Command::Write) | Bit(Command::Verify) | Bit(Command::Read),
-     false, "образ EEPROM (для read — файл, куда читается EEPROM)"},
-    {"--aux", nullptr, "ФАЙЛ", Bit(Command::Read), false, "файл, куда читается AUX"},
-    {"--format", nullptr, "ФОРМАТ", Bit(Command::Write) | Bit(Command::Verify), false,
-     "как читать образы: auto (по умолчанию; .hex для FLASH и .eep для EEPROM — "
-     "Intel HEX, остальные — двоичные), hex или raw"},
-    {"--port", nullptr, "N", Bit(Command::Bridge), false,
-     "порт TCP (по умолчанию 10005; 0 — любой свободный)"},
-    {"--json", nullptr, nullptr, kEveryCommand, false,
-     "по одному объекту JSON в строке на событие (log, step, note, progress, "
-     "info, device, listening, device_result, result)"},
-    {"--quiet", "-q", nullptr, kEveryCommand, false, "только результат и ошибки"},
-    {"--verbose", nullptr, nullptr, kEveryCommand, false,
-     "ещё и строки журнала, как в окне программы"},
-    {"--timeout", nullptr, "С", kEveryCommand, false,
-     "предел времени всей команды, 1–604800 с (по умолчанию 3600; для bridge — "
-     "без предела, по истечении мост закрывается с кодом 0)"},
-    {"--link-timeout", nullptr, "С", kLinkedCommands & ~Bit(Command::Bridge), false,
-     "сколько ждать возвращения потерянной связи, 1–604800 с (по умолчанию 30), "
-     "затем код 3; у всех команд, кроме list и bridge"},
-    {"--watchdog-ms", nullptr, "МС", kEveryCommand, true,
-     "сторожевой интервал связи (по умолчанию 10000)"},
-    {"--fault-pause-ms", nullptr, "МС", kEveryCommand, true,
-     "пауза перед повторным открытием после сбоя (1000)"},
-    {"--poll-ms", nullptr, "МС", kEveryCommand, true, "интервал опроса (50)"},
+bool ParseNumber(const QString& text, int min, int max, int& value) {
+    bool ok = false;
+    const qlonglong number = text.toLongLong(&ok, 10);
+    if (!ok || number < min || number > max || text.startsWith(QLatin1Char('+'))) return false;
+    value = int(number);
+    return true;
+}
+
+QString SetDevice(const QString& value, CliOptions& options, const QString& bad) {
+    static const QRegularExpression pattern(QStringLiteral("^(\\d{1,3}):(\\d{1,3})$"));
+    const QRegularExpressionMatch match = pattern.match(value);
+    const DeviceAddress address{match.captured(1).toInt(), match.captured(2).toInt()};
+    if (!match.hasMatch() || address.Bus <= 0 || address.Device <= 0)
+        return bad + QStringLiteral(" (нужно ШИНА:НОМЕР, например 1:2)");
+    if (options.Devices.contains(address))
+        return QStringLiteral("устройство %1 указано дважды").arg(address.Text());
+    options.Devices.append(address);
+    return {};
+}
+
+QString SetFormat(const QString& value, CliOptions& options, const QString& bad) {
+    for (const auto& [name, format] :
+         {std::pair{"auto", ImageFormat::Auto}, std::pair{"hex", ImageFormat::Hex},
+          std::pair{"raw", ImageFormat::Raw}})
+        if (value == QLatin1String(name)) {
+            options.Format = format;
+            return {};
+        }
+    return bad + QStringLiteral(" (нужно auto, hex или raw)");
+}
+
+// One option: its names, which commands take it, what it sets, and its help, in which %1 is
+// the default, %2 and %3 the range of a number, %4 the status of a link given up on.
+struct Option {
+    const char* Name; // the long name, without "--"
+    const char* Short = nullptr;
+    const char* Value = nullptr; // the value's placeholder; nullptr: a switch
+    CommandSet Commands = kEveryCommand;
+    bool Developer = false; // listed apart, for development and tests
+    const char* Help = "";
+    // What it sets: a switch, a file, a number in its Range, or by a function of its own.
+    // None: --help and --version, which end the parse before any of these.
+    bool CliOptions::*Switch = nullptr;
+    QString CliOptions::*File = nullptr;
+    int& (*Number)(CliOptions&) = nullptr;
+    std::pair<int, int> Range = {}; // of a number, both included
+    QString (*Set)(const QString& value, CliOptions&, const QString& bad) = nullptr;
 };
 
-const char kExitHelp[] =
-    R"(Коды завершения:
-  0    выполнено
-  2    неверный вызов (или порт TCP не открывается)
-  3    нет устройства или нет прав на него, связь потеряна и не вернулась
-       (кроме bridge), устройство не отвечает или его тип не обслуживается,
-       истекло время
-  4    файл не принят: не открывается, ошибка формата (с номером строки),
-       слишком большой, пустой, не того формата
-  5    ошибка верификации (с адресом)
-  129  прервано сигналом SIGHUP (кроме bridge: он по сигналу завершается
-       с кодом 0)
-  130  прервано: Ctrl-C, сигнал SIGINT (кроме bridge)
-  143  прервано сигналом SIGTERM (кроме bridge)
-При нескольких устройствах код — наибольший из их кодов. При любой ошибке
-в stderr выводится одна строка с её описанием.
-)";
+constexpr int kMaxIntervalMs = INT_MAX / 1000;
+
+const Option kOptions[] = {
+    {.Name = "device",
+     .Value = "ШИНА:НОМЕР",
+     .Commands = kLinkedCommands,
+     .Help = "устройство из списка list (по умолчанию первое найденное); у всех команд, "
+             "кроме list; write, verify, read и info принимают несколько",
+     .Set = SetDevice},
+    {.Name = "all",
+     .Commands = kSeveralDeviceCommands,
+     .Help = "все подключённые устройства, каждое по своей связи (write, verify, read, info)",
+     .Switch = &CliOptions::AllDevices},
+    {.Name = "flash",
+     .Value = "ФАЙЛ",
+     .Commands = Bit(Command::Write) | Bit(Command::Verify),
+     .Help = "образ FLASH",
+     .File = &CliOptions::FlashFile},
+    {.Name = "eeprom",
+     .Value = "ФАЙЛ",
+     .Commands = Bit(Command::Write) | Bit(Command::Verify) | Bit(Command::Read),
+     .Help = "образ EEPROM (для read — файл, куда читается EEPROM)",
+     .File = &CliOptions::EepromFile},
+    {.Name = "aux",
+     .Value = "ФАЙЛ",
+     .Commands = Bit(Command::Read),
+     .Help = "файл, куда читается AUX",
+     .File = &CliOptions::AuxFile},
+    {.Name = "format",
+     .Value = "ФОРМАТ",
+     .Commands = Bit(Command::Write) | Bit(Command::Verify),
+     .Help = "как читать образы: auto (по умолчанию; .hex для FLASH и .eep для EEPROM — "
+             "Intel HEX, остальные — двоичные), hex или raw",
+     .Set = SetFormat},
+    {.Name = "port",
+     .Value = "N",
+     .Commands = Bit(Command::Bridge),
+     .Help = "порт TCP (по умолчанию %1; 0 — любой свободный)",
+     .Number = [](CliOptions& o) -> int& { return o.TcpPort; },
+     .Range = {0, 65535}},
+    {.Name = "json",
+     .Help = "по одному объекту JSON в строке на событие (log, step, note, progress, info, "
+             "device, listening, device_result, result)",
+     .Switch = &CliOptions::Json},
+    {.Name = "quiet",
+     .Short = "q",
+     .Help = "только результат и ошибки",
+     .Switch = &CliOptions::Quiet},
+    {.Name = "verbose",
+     .Help = "ещё и строки журнала, как в окне программы",
+     .Switch = &CliOptions::Verbose},
+    {.Name = "timeout",
+     .Value = "С",
+     .Help = "предел времени всей команды, %2–%3 с (по умолчанию %1; для bridge — без "
+             "предела, по истечении мост закрывается с кодом 0)",
+     .Number = [](CliOptions& o) -> int& { return o.TimeoutS; },
+     .Range = {1, kMaxTimeoutS}},
+    {.Name = "link-timeout",
+     .Value = "С",
+     .Commands = kLinkedCommands & ~Bit(Command::Bridge),
+     .Help = "сколько ждать возвращения потерянной связи, %2–%3 с (по умолчанию %1), затем "
+             "код %4; у всех команд, кроме list и bridge",
+     .Number = [](CliOptions& o) -> int& { return o.LinkTimeoutS; },
+     .Range = {1, kMaxTimeoutS}},
+    {.Name = "help", .Short = "h", .Help = "эта справка"},
+    {.Name = "version", .Help = "версия программы"},
+    {.Name = "watchdog-ms",
+     .Value = "МС",
+     .Developer = true,
+     .Help = "сторожевой интервал связи (по умолчанию %1)",
+     .Number = [](CliOptions& o) -> int& { return o.Timings.WatchdogMs; },
+     .Range = {1, kMaxIntervalMs}},
+    {.Name = "fault-pause-ms",
+     .Value = "МС",
+     .Developer = true,
+     .Help = "пауза перед повторным открытием после сбоя (%1)",
+     .Number = [](CliOptions& o) -> int& { return o.Timings.FaultPauseMs; },
+     .Range = {0, kMaxIntervalMs}},
+    {.Name = "poll-ms",
+     .Value = "МС",
+     .Developer = true,
+     .Help = "интервал опроса (%1)",
+     .Number = [](CliOptions& o) -> int& { return o.Timings.PollTickMs; },
+     .Range = {1, kMaxIntervalMs}},
+};
+
+const struct {
+    int Status;
+    const char* Meaning;
+} kExitStatuses[] = {
+    {kExitDone, "выполнено"},
+    {kExitUsage, "неверный вызов (или порт TCP не открывается)"},
+    {kExitLink, "нет устройства или нет прав на него, связь потеряна и не вернулась (кроме "
+                "bridge), устройство не отвечает или его тип не обслуживается, истекло время"},
+    {kExitFile, "файл не принят: не открывается, ошибка формата (с номером строки), слишком "
+                "большой, пустой, не того формата"},
+    {kExitMismatch, "ошибка верификации (с адресом)"},
+    {kExitHangup, "прервано сигналом SIGHUP (кроме bridge: он по сигналу завершается с кодом 0)"},
+    {kExitInterrupted, "прервано: Ctrl-C, сигнал SIGINT (кроме bridge)"},
+    {kExitTerminated, "прервано сигналом SIGTERM (кроме bridge)"},
+};
 
 constexpr int kHelpColumn = 24;
+constexpr int kExitColumn = 7;
 constexpr int kHelpWidth = 80;
 
-// "  TERM    description" with the description wrapped under itself; a long term gets a line
-// of its own.
-QString HelpEntry(const QString& term, const char* help) {
-    const QString indent(kHelpColumn, QLatin1Char(' '));
+// "  TERM    description" with the description wrapped under itself from column on; a long
+// term gets a line of its own.
+QString HelpEntry(const QString& term, const QString& help, int column = kHelpColumn) {
+    const QString indent(column, QLatin1Char(' '));
     QString entry;
     QString line = QStringLiteral("  ") + term;
-    if (line.size() < kHelpColumn - 1) {
-        line = line.leftJustified(kHelpColumn);
+    if (line.size() < column - 1) {
+        line = line.leftJustified(column);
     } else {
         entry = line + QLatin1Char('\n');
         line = indent;
     }
     bool lineEmpty = true; // no word of the description on it yet
-    for (const QString& word : QString::fromUtf8(help).split(QLatin1Char(' '))) {
+    for (const QString& word : help.split(QLatin1Char(' '))) {
         if (!lineEmpty && line.size() + 1 + word.size() >= kHelpWidth) {
             entry += line + QLatin1Char('\n');
             line = indent;
@@ -139,9 +230,23 @@ QString HelpEntry(const QString& term, const char* help) {
     return entry + line + QLatin1Char('\n');
 }
 
-QString OptionHead(const OptionInfo& option) {
-    QString head = option.Short ? QStringLiteral("%1, ").arg(QLatin1String(option.Short)) : "";
-    head += QLatin1String(option.Name);
+QString OptionHelp(const Option& option) {
+    QString help = QString::fromUtf8(option.Help);
+    if (!option.Number) return help;
+    CliOptions defaults;
+    return help.replace(QLatin1String("%1"), QString::number(option.Number(defaults)))
+        .replace(QLatin1String("%2"), QString::number(option.Range.first))
+        .replace(QLatin1String("%3"), QString::number(option.Range.second))
+        .replace(QLatin1String("%4"), QString::number(kExitLink));
+}
+
+QString LongName(const Option& option) {
+    return QStringLiteral("--") + QLatin1String(option.Name);
+}
+
+QString OptionHead(const Option& option) {
+    QString head = option.Short ? QStringLiteral("-%1, ").arg(QLatin1String(option.Short)) : "";
+    head += LongName(option);
     if (option.Value) head += QLatin1Char(' ') + QString::fromUtf8(option.Value);
     return head;
 }
@@ -150,11 +255,11 @@ QString OptionHead(const OptionInfo& option) {
 QString Synopsis(const CommandInfo& command) {
     QString line = QLatin1String(command.Name);
     if (command.Cmd == Command::Help) return line + QStringLiteral(" [КОМАНДА]");
-    for (const OptionInfo& option : kOptions) {
+    for (const Option& option : kOptions) {
         // Options of most commands are told in their own entries.
         if (!(option.Commands & Bit(command.Cmd)) || std::popcount(option.Commands) > 3) continue;
         line += QStringLiteral(" [%1%2]").arg(
-            QLatin1String(option.Name),
+            LongName(option),
             option.Value ? QLatin1Char(' ') + QString::fromUtf8(option.Value) : QString());
     }
     return line;
@@ -163,13 +268,21 @@ QString Synopsis(const CommandInfo& command) {
 QString OptionsHelp(CommandSet commands) {
     QString text = QStringLiteral("Ключи:\n");
     QString developer;
-    for (const OptionInfo& option : kOptions)
+    for (const Option& option : kOptions)
         if (option.Commands & commands)
-            (option.Developer ? developer : text) += HelpEntry(OptionHead(option), option.Help);
-    text += HelpEntry(QStringLiteral("-h, --help"), "эта справка");
-    text += HelpEntry(QStringLiteral("--version"), "версия программы");
+            (option.Developer ? developer : text) +=
+                HelpEntry(OptionHead(option), OptionHelp(option));
     if (!developer.isEmpty()) text += QStringLiteral("\nДля разработки и тестов:\n") + developer;
     return text;
+}
+
+QString ExitHelp() {
+    QString text = QStringLiteral("Коды завершения:\n");
+    for (const auto& exit : kExitStatuses)
+        text +=
+            HelpEntry(QString::number(exit.Status), QString::fromUtf8(exit.Meaning), kExitColumn);
+    return text + QStringLiteral("При нескольких устройствах код — наибольший из их кодов. При "
+                                 "любой ошибке\nв stderr выводится одна строка с её описанием.\n");
 }
 
 const CommandInfo* FindCommand(const QString& name) {
@@ -178,83 +291,73 @@ const CommandInfo* FindCommand(const QString& name) {
     return nullptr;
 }
 
-const OptionInfo* FindOption(const QString& name) {
-    for (const OptionInfo& option : kOptions)
-        if (name == QLatin1String(option.Name) ||
-            (option.Short && name == QLatin1String(option.Short)))
+// name as typed: "--quiet" or "-q".
+const Option* FindOption(const QString& name) {
+    for (const Option& option : kOptions)
+        if (name == LongName(option) ||
+            (option.Short && name == QLatin1Char('-') + QLatin1String(option.Short)))
             return &option;
     return nullptr;
 }
 
-QString Range(int min, int max) {
-    return QStringLiteral(": нужно целое число от %1 до %2").arg(min).arg(max);
+const Option* OptionNamed(const QString& name) {
+    return FindOption((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
 }
 
-bool ParseNumber(const QString& text, int min, int max, int& value) {
-    bool ok = false;
-    const qlonglong number = text.toLongLong(&ok, 10);
-    if (!ok || number < min || number > max || text.startsWith(QLatin1Char('+'))) return false;
-    value = int(number);
-    return true;
-}
+// One option with its value, or a word (the command, the help's topic).
+struct Token {
+    const Option* Opt = nullptr;    // nullptr: a word
+    qsizetype First = 0, Count = 1; // its arguments: the option and the value after it
+};
 
-bool ParseDevice(const QString& text, DeviceAddress& address) {
-    static const QRegularExpression pattern(QStringLiteral("^(\\d{1,3}):(\\d{1,3})$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) return false;
-    address = {match.captured(1).toInt(), match.captured(2).toInt()};
-    return address.Bus > 0 && address.Device > 0;
-}
-
-QString SetValue(const QString& name, const QString& value, CliOptions& options) {
-    const QString bad = QStringLiteral("неверное значение «%1» ключа %2").arg(value, name);
-    const auto number = [&](int min, int max, int& target) {
-        return ParseNumber(value, min, max, target) ? QString() : bad + Range(min, max);
-    };
-    if (name == QLatin1String("--device")) {
-        DeviceAddress address;
-        if (!ParseDevice(value, address))
-            return bad + QStringLiteral(" (нужно ШИНА:НОМЕР, например 1:2)");
-        if (options.Devices.contains(address))
-            return QStringLiteral("устройство %1 указано дважды").arg(address.Text());
-        options.Devices.append(address);
-    } else if (name == QLatin1String("--all")) {
-        options.AllDevices = true;
-    } else if (name == QLatin1String("--flash")) {
-        options.FlashFile = value;
-    } else if (name == QLatin1String("--eeprom")) {
-        options.EepromFile = value;
-    } else if (name == QLatin1String("--aux")) {
-        options.AuxFile = value;
-    } else if (name == QLatin1String("--format")) {
-        if (value == QLatin1String("auto"))
-            options.Format = ImageFormat::Auto;
-        else if (value == QLatin1String("hex"))
-            options.Format = ImageFormat::Hex;
-        else if (value == QLatin1String("raw"))
-            options.Format = ImageFormat::Raw;
-        else
-            return bad + QStringLiteral(" (нужно auto, hex или raw)");
-    } else if (name == QLatin1String("--port")) {
-        return number(0, 65535, options.TcpPort);
-    } else if (name == QLatin1String("--json")) {
-        options.Json = true;
-    } else if (name == QLatin1String("--quiet")) {
-        options.Quiet = true;
-    } else if (name == QLatin1String("--verbose")) {
-        options.Verbose = true;
-    } else if (name == QLatin1String("--timeout")) {
-        options.TimeoutSet = true;
-        return number(1, kMaxTimeoutS, options.TimeoutS);
-    } else if (name == QLatin1String("--link-timeout")) {
-        return number(1, kMaxTimeoutS, options.LinkTimeoutS);
-    } else if (name == QLatin1String("--watchdog-ms")) {
-        return number(1, INT_MAX / 1000, options.Timings.WatchdogMs);
-    } else if (name == QLatin1String("--poll-ms")) {
-        return number(1, INT_MAX / 1000, options.Timings.PollTickMs);
-    } else {
-        return number(0, INT_MAX / 1000, options.Timings.FaultPauseMs);
+// What QCommandLineParser would let through (a value that is the next option, an empty one)
+// or tell in English is refused here, in the order given; problem says why, else it stays empty.
+// On a refusal, the tokens up to the refused one.
+QList<Token> Tokens(const QStringList& arguments, QString& problem) {
+    QList<Token> tokens;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        Token& token = tokens.emplace_back(Token{nullptr, i, 1});
+        if (!argument.startsWith(QLatin1Char('-'))) continue;
+        const qsizetype eq =
+            argument.startsWith(QLatin1String("--")) ? argument.indexOf(QLatin1Char('=')) : -1;
+        const QString name = eq > 0 ? argument.left(eq) : argument;
+        token.Opt = FindOption(name);
+        if (!token.Opt) {
+            problem = QStringLiteral("неизвестный ключ %1").arg(name);
+        } else if (!token.Opt->Value && eq > 0) {
+            problem = QStringLiteral("ключ %1 не принимает значения").arg(name);
+        } else if (token.Opt->Value && eq > 0) {
+            if (eq + 1 == argument.size())
+                problem = QStringLiteral("ключу %1 нужно значение").arg(name);
+        } else if (token.Opt->Value) {
+            // A value never takes the next option: "read --eeprom --quiet" names no file.
+            if (i + 1 >= arguments.size())
+                problem = QStringLiteral("ключу %1 нужно значение").arg(name);
+            else if (arguments[i + 1].startsWith(QLatin1Char('-')))
+                problem = QStringLiteral("ключу %1 нужно значение, а не «%2»")
+                              .arg(name, arguments[i + 1]);
+            else if (arguments[i + 1].isEmpty())
+                problem = QStringLiteral("ключу %1 нужно значение").arg(name);
+            token.Count = 2;
+            ++i;
+        }
+        if (!problem.isEmpty()) break;
     }
+    return tokens;
+}
+
+QString SetValue(const Option& option, const QString& value, CliOptions& options) {
+    const QString bad =
+        QStringLiteral("неверное значение «%1» ключа %2").arg(value, LongName(option));
+    if (option.Switch) options.*option.Switch = true;
+    if (option.File) options.*option.File = value;
+    if (option.Set) return option.Set(value, options, bad);
+    if (option.Number &&
+        !ParseNumber(value, option.Range.first, option.Range.second, option.Number(options)))
+        return bad + QStringLiteral(": нужно целое число от %1 до %2")
+                         .arg(option.Range.first)
+                         .arg(option.Range.second);
     return {};
 }
 
@@ -303,10 +406,12 @@ QString CheckTogether(const CliOptions& options) {
 
 } // namespace
 
-int ExitStatusOfSignal(int signal) {
-    return 128 + signal;
+QList<int> ExitStatuses() {
+    QList<int> statuses;
+    for (const auto& exit : kExitStatuses)
+        statuses << exit.Status;
+    return statuses;
 }
-static_assert(SIGINT + 128 == kExitInterrupted && SIGTERM + 128 == kExitTerminated);
 
 QString CommandName(Command command) {
     for (const CommandInfo& info : kCommands)
@@ -316,6 +421,7 @@ QString CommandName(Command command) {
 
 QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
     options = CliOptions{};
+    options.Arguments = arguments;
     // Values never start with '-', so these are never some option's value.
     options.Json = arguments.contains(QLatin1String("--json"));
     if (arguments.contains(QLatin1String("-h")) || arguments.contains(QLatin1String("--help"))) {
@@ -330,66 +436,78 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
         options.Cmd = Command::Version;
         return {};
     }
-    bool haveTopic = false;
-    // Values are checked against the command once it is known, wherever it stands.
-    QList<std::pair<const OptionInfo*, QString>> values;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString argument = arguments[i];
-        if (!argument.startsWith(QLatin1Char('-'))) {
-            if (options.Cmd == Command::None) {
-                const CommandInfo* info = FindCommand(argument);
-                if (!info) return QStringLiteral("неизвестная команда «%1»").arg(argument);
-                options.Cmd = info->Cmd;
-            } else if (options.Cmd == Command::Help && !haveTopic) {
-                const CommandInfo* info = FindCommand(argument);
-                if (!info) return QStringLiteral("неизвестная команда «%1»").arg(argument);
-                options.HelpTopic = info->Cmd == Command::Help ? Command::None : info->Cmd;
-                haveTopic = true;
-            } else {
-                return QStringLiteral("лишний аргумент «%1»").arg(argument);
-            }
-            continue;
+    QString problem;
+    // A command before the refused argument is still told, so is its help.
+    for (const Token& token : Tokens(arguments, problem))
+        if (const QString& word = arguments[token.First]; !token.Opt && !word.startsWith('-')) {
+            if (const CommandInfo* info = FindCommand(word)) options.Cmd = info->Cmd;
+            break;
         }
-        QString value;
-        bool inlineValue = false;
-        if (const qsizetype eq = argument.indexOf(QLatin1Char('='));
-            eq > 0 && argument.startsWith(QLatin1String("--"))) {
-            value = argument.mid(eq + 1);
-            argument.truncate(eq);
-            inlineValue = true;
-        }
-        const OptionInfo* option = FindOption(argument);
-        if (!option) return QStringLiteral("неизвестный ключ %1").arg(argument);
-        if (!option->Value && inlineValue)
-            return QStringLiteral("ключ %1 не принимает значения").arg(argument);
-        if (option->Value && !inlineValue) {
-            // A value never takes the next option: "read --eeprom --quiet" names no file.
-            if (i + 1 >= arguments.size())
-                return QStringLiteral("ключу %1 нужно значение").arg(argument);
-            if (arguments[i + 1].startsWith(QLatin1Char('-')))
-                return QStringLiteral("ключу %1 нужно значение, а не «%2»")
-                    .arg(argument, arguments[i + 1]);
-            value = arguments[++i];
-        }
-        if (option->Value && value.isEmpty())
-            return QStringLiteral("ключу %1 нужно значение").arg(argument);
-        const bool repeatable = option == FindOption(QStringLiteral("--device"));
-        if (!repeatable && std::any_of(values.begin(), values.end(),
-                                       [&](const auto& given) { return given.first == option; }))
-            return QStringLiteral("ключ %1 указан дважды").arg(QLatin1String(option->Name));
-        values.append({option, value});
+    if (!problem.isEmpty()) return problem;
+    QCommandLineParser parser;
+    for (const Option& option : kOptions) {
+        QStringList names{QLatin1String(option.Name)};
+        if (option.Short) names.prepend(QLatin1String(option.Short));
+        parser.addOption(QCommandLineOption(
+            names, {}, option.Value ? QString::fromUtf8(option.Value) : QString()));
+    }
+    // Its first argument is the program's name.
+    if (!parser.parse(QStringList{QString()} + arguments))
+        return parser.errorText(); // not after Tokens()
+
+    const QStringList words = parser.positionalArguments();
+    for (qsizetype i = 0; i < words.size(); ++i) {
+        const CommandInfo* info = FindCommand(words[i]);
+        if (i > (options.Cmd == Command::Help ? 1 : 0))
+            return QStringLiteral("лишний аргумент «%1»").arg(words[i]);
+        if (!info) return QStringLiteral("неизвестная команда «%1»").arg(words[i]);
+        if (i == 0)
+            options.Cmd = info->Cmd;
+        else
+            options.HelpTopic = info->Cmd == Command::Help ? Command::None : info->Cmd;
+    }
+    QList<const Option*> given; // in the order given, each once
+    for (const QString& name : parser.optionNames()) {
+        const Option* option = OptionNamed(name);
+        if (given.contains(option) && option->Set != SetDevice)
+            return QStringLiteral("ключ %1 указан дважды").arg(LongName(*option));
+        if (!given.contains(option)) given << option;
     }
     if (options.Cmd == Command::None) return QStringLiteral("не указана команда");
     if (options.Cmd == Command::Help) return {};
-    for (const auto& [option, value] : values) {
+    for (const Option* option : given) {
         if (!(option->Commands & Bit(options.Cmd)))
             return QStringLiteral("ключ %1 не относится к команде %2")
-                .arg(QLatin1String(option->Name), CommandName(options.Cmd));
-        if (QString problem = SetValue(QLatin1String(option->Name), value, options);
-            !problem.isEmpty())
-            return problem;
+                .arg(LongName(*option), CommandName(options.Cmd));
+        for (const QString& value :
+             option->Value ? parser.values(QLatin1String(option->Name)) : QStringList{QString()})
+            if (QString problem = SetValue(*option, value, options); !problem.isEmpty())
+                return problem;
     }
+    options.TimeoutSet = parser.isSet(QStringLiteral("timeout"));
     return CheckTogether(options);
+}
+
+QStringList DeviceArguments(const QStringList& arguments, Command command,
+                            const QList<std::pair<QString, QString>>& values) {
+    QStringList own{CommandName(command)};
+    QString problem;
+    for (const Token& token : Tokens(arguments, problem)) {
+        if (!token.Opt || !(token.Opt->Commands & Bit(command))) continue;
+        const QLatin1String name(token.Opt->Name);
+        const bool replaced = std::any_of(values.begin(), values.end(), [&](const auto& value) {
+            return value.first == name && !value.second.isEmpty();
+        });
+        if (!replaced && name != QLatin1String("device") && name != QLatin1String("all"))
+            own << arguments.mid(token.First, token.Count);
+    }
+    // After "=": a file named "-a.hex" is still a value.
+    for (const auto& [name, value] : values)
+        if (const Option* option = OptionNamed(name);
+            !value.isEmpty() && option && (option->Commands & Bit(command)))
+            own << QStringLiteral("--%1=%2").arg(name, value);
+    if (!own.contains(QLatin1String("--json"))) own << QStringLiteral("--json");
+    return own;
 }
 
 QString CliHelp(Command topic) {
@@ -397,12 +515,12 @@ QString CliHelp(Command topic) {
         const CommandInfo* info = FindCommand(CommandName(topic));
         if (!info) return CliHelp();
         return QStringLiteral("Использование: ktr-cli %1 [КЛЮЧИ]\n\n").arg(Synopsis(*info)) +
-               HelpEntry(QLatin1String(info->Name), info->Help) + QLatin1Char('\n') +
-               OptionsHelp(Bit(topic)) + QLatin1Char('\n') + QString::fromUtf8(kExitHelp);
+               HelpEntry(QLatin1String(info->Name), QString::fromUtf8(info->Help)) +
+               QLatin1Char('\n') + OptionsHelp(Bit(topic)) + QLatin1Char('\n') + ExitHelp();
     }
     QString commands;
     for (const CommandInfo& info : kCommands)
-        commands += HelpEntry(Synopsis(info), info.Help);
+        commands += HelpEntry(Synopsis(info), QString::fromUtf8(info.Help));
     return QStringLiteral(
                "Использование: ktr-cli КОМАНДА [КЛЮЧИ]\n"
                "               ktr-cli help [КОМАНДА] | КОМАНДА --help | --version\n\n"
@@ -411,7 +529,7 @@ QString CliHelp(Command topic) {
                "Значение ключа, начинающееся с «-», пишется через «=»: --flash=-a.hex\n\n"
                "Команды:\n") +
            commands + QLatin1Char('\n') + OptionsHelp(kEveryCommand) + QLatin1Char('\n') +
-           QString::fromUtf8(kExitHelp);
+           ExitHelp();
 }
 
 } // namespace ktr::cli

@@ -8,22 +8,30 @@
 #include <QString>
 #include <QStringList>
 
+#include <csignal>
+
 namespace ktr::cli {
 
 // None: no command given yet. Help and Version print and end.
 enum class Command { None, Help, Version, List, Info, Write, Verify, Read, Bridge, Configure };
 
-// Exit statuses; each failure also prints one line on stderr. A status is worse the higher it is.
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 2;         // bad command line, or the TCP port cannot be listened on
-constexpr int kExitLink = 3;          // no device, link lost and not recovered, or timed out
-constexpr int kExitFile = 4;          // file refused: cannot open, format error, too large
-constexpr int kExitMismatch = 5;      // verification mismatch
-constexpr int kExitInterrupted = 130; // SIGINT (Ctrl-C) during any command but bridge
-constexpr int kExitTerminated = 143;  // SIGTERM during any command but bridge
-
 // The status of a command ended by a signal: 128 and the signal's number, as shells report it.
-int ExitStatusOfSignal(int signal);
+constexpr int ExitStatusOfSignal(int signal) {
+    return 128 + signal;
+}
+
+// Exit statuses; each failure also prints one line on stderr. A status is worse the higher it
+// is. What each means is told by the help, from one table beside the options'.
+constexpr int kExitDone = 0;
+constexpr int kExitUsage = 2;    // bad command line, or the TCP port cannot be listened on
+constexpr int kExitLink = 3;     // no device, link lost and not recovered, or timed out
+constexpr int kExitFile = 4;     // file refused: cannot open, format error, too large
+constexpr int kExitMismatch = 5; // verification mismatch
+constexpr int kExitHangup = ExitStatusOfSignal(SIGHUP);      // any command but bridge
+constexpr int kExitInterrupted = ExitStatusOfSignal(SIGINT); // Ctrl-C
+constexpr int kExitTerminated = ExitStatusOfSignal(SIGTERM);
+// Every status above, in the order the help lists them.
+QList<int> ExitStatuses();
 
 // Long enough for a 16 MiB image written and verified over a real link.
 constexpr int kDefaultTimeoutS = 3600;
@@ -57,6 +65,9 @@ struct CliOptions {
     bool TimeoutSet = false; // bridge runs until interrupted unless a timeout is given
     int LinkTimeoutS = kDefaultLinkTimeoutS;
     LinkTimings Timings; // the link's intervals; tests shorten them
+    // Not options: the arguments as given (without the program name), which each device's own
+    // run of a several-device command starts from.
+    QStringList Arguments;
     // Not an option: the program sets it to the signal received before it calls the session's
     // Interrupt(); 0 until then.
     int InterruptSignal = 0;
@@ -75,5 +86,11 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options);
 QString CliHelp(Command topic = Command::None);
 // The command's name as typed ("write"); empty for None.
 QString CommandName(Command command);
+// One device's own run of a several-device command: arguments (as given for all of them) for
+// command, without the options command does not take and without --all and --device; every
+// option of values ("device", "timeout", ...) that command takes given that value instead of the
+// user's (an empty value leaves the user's); --json.
+QStringList DeviceArguments(const QStringList& arguments, Command command,
+                            const QList<std::pair<QString, QString>>& values);
 
 } // namespace ktr::cli

@@ -211,8 +211,10 @@ void CliOutput::JsonEvent(const QString& event, QJsonObject fields) {
 }
 
 void CliOutput::SetDeviceName(const QString& name) {
-    if (row_ < 0) return;
     const QMutexLocker lock(&shared_->Mutex);
+    if (row_ < 0 && shared_->Look.Json && shared_->Look.NameEvent)
+        JsonEvent(QStringLiteral("info"), {{"name", name}});
+    if (row_ < 0) return;
     shared_->Rows[row_].Name = name;
 }
 

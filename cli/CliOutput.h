@@ -14,6 +14,8 @@
 
 namespace ktr::cli {
 
+constexpr char kNameEventVariable[] = "KTR_CLI_NAME_EVENT";
+
 struct Progress {
     int64_t DoneBlocks = 0, TotalBlocks = 0;
     int64_t DoneBytes = 0, TotalBytes = 0;
@@ -29,6 +31,10 @@ public:
         bool Terminal = false; // out is a terminal: a progress bar redrawn in place
         bool Verbose = false;  // the log lines in text too
         int Columns = 0;       // the terminal's width; 0: asked of stdout, else COLUMNS, else 80
+        // With Json, the device's name as an "info" event of its own once identified: for the
+        // coordinator of a several-device run, which sets kNameEventVariable for its devices'
+        // processes.
+        bool NameEvent = false;
     };
     // The program's output.
     CliOutput(QIODevice& out, QIODevice& err, Style style);

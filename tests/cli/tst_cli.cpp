@@ -101,7 +101,12 @@ private slots:
         QTest::newRow("value missing") << QStringList{"write", "--flash"} << "--flash";
         QTest::newRow("value is the next option")
             << QStringList{"read", "--eeprom", "--quiet"} << "ключу --eeprom нужно значение";
+        QTest::newRow("value is the next short option")
+            << QStringList{"read", "--eeprom", "-q"} << "нужно значение, а не «-q»";
         QTest::newRow("empty value") << QStringList{"read", "--eeprom="} << "--eeprom";
+        QTest::newRow("empty next argument") << QStringList{"read", "--eeprom", ""} << "--eeprom";
+        QTest::newRow("short options run together") << QStringList{"info", "-qq"} << "-qq";
+        QTest::newRow("end of options") << QStringList{"info", "--", "-q"} << "ключ --";
         QTest::newRow("repeated file")
             << QStringList{"write", "--flash", "a", "--flash", "b"} << "--flash указан дважды";
         QTest::newRow("repeated switch by both names")
@@ -125,6 +130,9 @@ private slots:
         QTest::newRow("quiet and verbose") << QStringList{"info", "-q", "--verbose"} << "--verbose";
         QTest::newRow("port too high")
             << QStringList{"bridge", "--port", "65536"} << "от 0 до 65535";
+        QTest::newRow("watchdog zero") << QStringList{"info", "--watchdog-ms", "0"} << "от 1 до";
+        QTest::newRow("fault pause negative")
+            << QStringList{"info", "--fault-pause-ms=-1"} << "от 0 до";
         QTest::newRow("port on info") << QStringList{"info", "--port", "1"} << "--port";
         QTest::newRow("link timeout on bridge")
             << QStringList{"bridge", "--link-timeout", "5"} << "--link-timeout";
@@ -140,7 +148,10 @@ private slots:
         CliOptions options;
         const QString problem = ParseCliOptions(args << "--json", options);
         QVERIFY2(problem.contains(says), qPrintable(problem));
-        QVERIFY(options.Json); // the refusal is reported as a result object
+        QVERIFY(options.Json); // the refusal is reported as a result object, of its command
+        for (Command command : {Command::List, Command::Info, Command::Write, Command::Verify,
+                                Command::Read, Command::Bridge, Command::Configure})
+            if (args[0] == CommandName(command)) QCOMPARE(options.Cmd, command);
     }
 
     void acceptedCommandLines() {
@@ -208,12 +219,76 @@ private slots:
                                  "--format",       "--port",        "--json",
                                  "--quiet",        "--verbose",     "--timeout",
                                  "--link-timeout", "--watchdog-ms", "--fault-pause-ms",
-                                 "--poll-ms",      "--version",     "\n  130 ",
-                                 "\n  143 "})
+                                 "--poll-ms",      "--version"})
             QVERIFY2(all.contains(QLatin1String(word)), word);
+        for (int status : ExitStatuses())
+            QVERIFY2(all.contains(QStringLiteral("\n  %1 ").arg(status)), qPrintable(all));
+        // The defaults are the constants', every placeholder filled.
+        for (int value :
+             {LinkTimings{}.WatchdogMs, LinkTimings{}.FaultPauseMs, LinkTimings{}.PollTickMs,
+              int(kDefaultTcpPort), kDefaultTimeoutS, kDefaultLinkTimeoutS, kMaxTimeoutS})
+            QVERIFY2(all.contains(QString::number(value)), qPrintable(QString::number(value)));
+        QVERIFY(!all.contains('%'));
         const QString write = CliHelp(Command::Write);
         QVERIFY(write.contains("--format") && write.contains("--link-timeout"));
         QVERIFY(!write.contains("--port") && !write.contains("--aux"));
+    }
+
+    // The README's table of exit statuses has every status the program defines, and no other.
+    void readmeTellsEveryStatus() {
+        QFile readme(KTR_SOURCE_DIR "/README.md");
+        QVERIFY(readme.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(readme.readAll());
+        const QString table = text.mid(text.indexOf("| status | meaning |"));
+        QList<int> told;
+        static const QRegularExpression row(QStringLiteral("^\\| ([\\d, ]+) \\|"),
+                                            QRegularExpression::MultilineOption);
+        for (const auto& match : row.globalMatch(table.left(table.indexOf("\n\n"))))
+            for (const QString& status : match.captured(1).split(", "))
+                told << status.toInt();
+        std::sort(told.begin(), told.end());
+        QList<int> defined = ExitStatuses();
+        std::sort(defined.begin(), defined.end());
+        QCOMPARE(told, defined);
+    }
+
+    // Each device's own run is the user's command line with that device instead of the
+    // several, its time and files where given, and --json; an info run to name a device drops
+    // what info does not take.
+    void deviceArguments_data() {
+        QTest::addColumn<QStringList>("given");
+        QTest::addColumn<Command>("command");
+        QTest::addColumn<QStringList>("own");
+        QTest::newRow("devices replaced")
+            << QStringList{"write", "--device",  "1:2", "--flash=-f.hex", "--device=1:3",
+                           "-q",    "--timeout", "60",  "--poll-ms",      "5"}
+            << Command::Write << QStringList{"write", "--flash=-f.hex", "-q",          "--poll-ms",
+                                             "5",     "--device=1:3",   "--timeout=9", "--json"};
+        QTest::newRow("all, json already given")
+            << QStringList{"--json", "verify", "--all", "--flash", "f.hex"} << Command::Verify
+            << QStringList{"verify", "--json", "--flash", "f.hex", "--device=1:3", "--timeout=9"};
+        QTest::newRow("a read's file of its own")
+            << QStringList{"read", "--all", "--eeprom", "e.bin", "--aux", "aux-{bus}-{dev}.bin"}
+            << Command::Read
+            << QStringList{"read",        "--eeprom",          "e.bin", "--device=1:3",
+                           "--timeout=9", "--aux=aux-1-3.bin", "--json"};
+        QTest::newRow("info to name a read's devices")
+            << QStringList{"read", "--all", "--eeprom", "{name}.bin", "--watchdog-ms", "300"}
+            << Command::Info
+            << QStringList{"info", "--watchdog-ms", "300", "--device=1:3", "--timeout=9", "--json"};
+    }
+    void deviceArguments() {
+        QFETCH(QStringList, given);
+        QFETCH(Command, command);
+        QFETCH(QStringList, own);
+        QCOMPARE(DeviceArguments(
+                     given, command,
+                     {{"device", "1:3"}, {"timeout", "9"}, {"eeprom", ""}, {"aux", "aux-1-3.bin"}}),
+                 own);
+        CliOptions options;
+        QCOMPARE(ParseCliOptions(own, options), QString());
+        QCOMPARE(options.Devices, QList<DeviceAddress>{(DeviceAddress{1, 3})});
+        QCOMPARE(options.TimeoutS, 9);
     }
 
     // Nothing a device sends acts on a terminal: its name shows escaped in every text line,

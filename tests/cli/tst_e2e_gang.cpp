@@ -52,8 +52,8 @@ QStringList Failed(const Run& run) {
 class TestE2eGang : public QObject {
     Q_OBJECT
 private slots:
-    // Every event of a device carries its address and, once known, its name; each memory
-    // holds the files afterwards.
+    // Every event of a device carries its address and, once known, its name, which its one
+    // process told; each memory holds the files afterwards.
     void everyDeviceWrittenAndVerified() {
         QTemporaryDir dir;
         const QByteArray flash = RandomImage(20000), eeprom = RandomImage(1000);
@@ -74,11 +74,14 @@ private slots:
             QCOMPARE(results[kThree[n - 1]]["name"].toString(),
                      QStringLiteral("Модем КТР-17 #%1").arg(n));
         }
+        QMap<QString, int> starts; // one process per device: its name came from that one
         for (const QString& line : run.Output) {
             const QJsonObject event = ParseJsonLine(line);
             QVERIFY2(event["event"] == "result" || kThree.contains(event["bus_dev"].toString()),
                      qPrintable(line));
+            if (event["text"] == "Запуск программы") ++starts[event["bus_dev"].toString()];
         }
+        QCOMPARE(starts.values(), QList<int>(3, 1));
         QCOMPARE(run.Event("result")["devices"].toArray().size(), 3);
         QVERIFY(Failed(run).isEmpty());
         QVERIFY(run.Errors.isEmpty());

@@ -34,10 +34,11 @@ QByteArray HexWithHoles(const Bytes& image, const QList<std::pair<int, int>>& ho
 // ktr-cli --json under the harness, left running so that it can be signalled meanwhile.
 class Running {
 public:
-    Running(const QStringList& harnessArgs, const QStringList& cliArgs) {
+    Running(const QStringList& harnessArgs, const QStringList& cliArgs,
+            const QString& program = KTR_CLI) {
         process_.start(KTR_HARNESS, QStringList{"--quiet", "--kill-after-s", "30", "--stats",
                                                 dir_.filePath("stats.txt")} +
-                                        harnessArgs + QStringList{"--", KTR_CLI} + cliArgs +
+                                        harnessArgs + QStringList{"--", program} + cliArgs +
                                         QStringList{"--json"});
     }
     ~Running() {
@@ -354,19 +355,22 @@ private slots:
     void signalEndsTheCommand_data() {
         QTest::addColumn<QString>("library");
         QTest::addColumn<bool>("hung");
-        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("signal"); // 0: --timeout
         QTest::addColumn<int>("status");
         QTest::newRow("SIGINT mid-write") << "" << false << SIGINT << 130;
         QTest::newRow("SIGTERM mid-write") << "" << false << SIGTERM << 143;
         for (const QString library : {"libusb0", "libusb1"}) {
             QTest::addRow("SIGINT in a hung transfer, %s", qPrintable(library))
                 << library << true << SIGINT << 130;
+            QTest::addRow("timeout in a hung transfer, %s", qPrintable(library))
+                << library << true << 0 << 3;
         }
+        QTest::newRow("SIGHUP in a hung transfer") << "" << true << SIGHUP << 129;
     }
 
-    // The status tells the signal, and the result what the write left. A transfer that hangs
-    // for a minute from about block 38 on does not hold the program: it ends long before the
-    // harness's kill after 30 s (which would be 124), while the hang still stands.
+    // The status tells the signal or the timeout, and the result what the write left. A
+    // transfer that hangs for a minute from about block 38 on does not hold the program: its
+    // event loop ends the command within a second, while the hang still stands.
     void signalEndsTheCommand() {
         QFETCH(QString, library);
         QFETCH(bool, hung);
@@ -377,22 +381,69 @@ private slots:
         const QStringList harnessArgs =
             hung ? QStringList{"--latency-us", "0", "--hang-at", "100", "--timeout-ms", "60000"}
                  : QStringList{"--latency-us", "2000"};
-        Running cli(harnessArgs,
-                    {"write", "--flash", f.Write("fw.bin", AsBytes(RandomBytes(0x10000)))});
+        QStringList cliArgs{"write", "--flash", f.Write("fw.bin", AsBytes(RandomBytes(0x10000)))};
+        if (signal == 0)
+            cliArgs << "--timeout"
+                    << "2";
+        QElapsedTimer clock;
+        clock.start();
+        Running cli(harnessArgs, cliArgs);
         QVERIFY2(cli.WaitForProgress(hung ? 0 : 1), qPrintable(cli.Dump()));
-        if (hung) QVERIFY(cli.WaitForSilence(1000));
-        cli.Signal(signal);
+        if (hung) QVERIFY(cli.WaitForSilence(signal == 0 ? 500 : 1000));
+        if (signal != 0) {
+            cli.Signal(signal);
+            clock.restart();
+        }
         QCOMPARE(cli.Finish(), status);
+        // From the signal, or from the start to the deadline and beyond it.
+        QVERIFY2(clock.elapsed() < (signal == 0 ? 3000 : 1000), qPrintable(cli.Dump()));
         const QJsonObject result = cli.Result();
         QCOMPARE(result["event"].toString(), "result");
         QCOMPARE(result["status"].toInt(), status);
         if (hung) // the program never got past the hung transfer
             QVERIFY(cli.Stat("in_transfers") + cli.Stat("out_transfers") >= 100);
-        // Ended by its event loop or, were that stuck, from the signal's thread: either says
-        // what it left.
-        QVERIFY2(result["message"].toString().contains("может быть записано частично") &&
+        QVERIFY2(result["message"].toString().startsWith(
+                     signal == 0 ? "истекло время ожидания (2 с); " : "прервано; ") &&
+                     result["message"].toString().contains("может быть записано частично") &&
                      Partial(result).size() == 1,
                  qPrintable(cli.Dump()));
+    }
+
+    void configuratorThatNeverReturns_data() {
+        QTest::addColumn<int>("signal"); // 0: --timeout
+        QTest::addColumn<int>("status");
+        QTest::newRow("SIGTERM") << SIGTERM << 143;
+        QTest::newRow("timeout") << 0 << 3;
+    }
+
+    // A configurator's CfgExec that never returns holds the event loop; the command ends all
+    // the same, soon after the signal or its deadline, and says why.
+    void configuratorThatNeverReturns() {
+        QFETCH(int, signal);
+        QFETCH(int, status);
+        QTemporaryDir dir; // the library is looked for beside the program first
+        const QString program = dir.filePath("ktr-cli");
+        QVERIFY(QFile::copy(KTR_CLI, program));
+        QVERIFY(QFile::copy(KTR_SPINNING_CONFIGURATOR, dir.filePath("libktr17cfg.so")));
+        QElapsedTimer clock;
+        clock.start();
+        Running cli({"--kind", "1"},
+                    signal == 0 ? QStringList{"configure", "--timeout", "1"}
+                                : QStringList{"configure"},
+                    program);
+        if (signal != 0) {
+            QVERIFY(cli.WaitForSilence(500));
+            cli.Signal(signal);
+            clock.restart();
+        }
+        QCOMPARE(cli.Finish(), status);
+        QVERIFY2(clock.elapsed() < (signal == 0 ? 2500 : 1500), qPrintable(cli.Dump()));
+        const QJsonObject result = cli.Result();
+        QCOMPARE(result["status"].toInt(), status);
+        QCOMPARE(result["message"].toString(),
+                 (signal == 0 ? QStringLiteral("истекло время ожидания (1 с)")
+                              : QStringLiteral("прервано")) +
+                     " (конфигуратор не вернул управление)");
     }
 
 private:
