@@ -13,7 +13,8 @@ void CliSession::StartConfigure() {
         const DeviceKindInfo* info = FindDeviceKind(KindOfSignature(link_->LinkSignature()));
         const QString name = info ? ConfiguratorHost::LibraryFileName(QLatin1String(info->Library))
                                   : QStringLiteral("?");
-        Finish(kExitFile, QStringLiteral("библиотека конфигуратора %1 не загружена").arg(name));
+        Finish(
+            {kExitFile, QStringLiteral("библиотека конфигуратора %1 не загружена").arg(name), {}});
         return;
     }
     const QString done = QStringLiteral("конфигуратор завершил работу");
@@ -21,11 +22,11 @@ void CliSession::StartConfigure() {
     // that drained the queue has been handled.
     connect(link_, &LinkControl::QueueDrained, this, [this, done] {
         QTimer::singleShot(0, this, [this, done] {
-            if (!host_->Running()) Finish(kExitDone, done);
+            if (!host_->Running()) Finish({kExitDone, done, {}});
         });
     });
     host_->RunConfigurator();
-    if (link_->Queue().empty()) Finish(kExitDone, done);
+    if (link_->Queue().empty()) Finish({kExitDone, done, {}});
 }
 
 // Listens before the link is up, as the window does from its start.
@@ -33,10 +34,11 @@ void CliSession::StartBridge() {
     try {
         bridge_->TcpServerOpen(QString::number(options_.TcpPort));
     } catch (const TcpServerError& error) {
-        Finish(kExitUsage,
-               QStringLiteral("порт TCP %1 не открывается: %2")
-                   .arg(options_.TcpPort)
-                   .arg(QString(error.Text).replace(QLatin1String("\r\n"), QLatin1String(": "))));
+        Finish({kExitUsage,
+                QStringLiteral("порт TCP %1 не открывается: %2")
+                    .arg(options_.TcpPort)
+                    .arg(QString(error.Text).replace(QLatin1String("\r\n"), QLatin1String(": "))),
+                {}});
         return;
     }
     const int port = bridge_->ListeningPort();

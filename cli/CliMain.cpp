@@ -55,6 +55,7 @@ void Abandon(int) {
 // What the output would print for a command abandoned by signal (0: the deadline).
 Ending AbandonedEnding(const ktr::cli::CliOptions& options, ktr::cli::CliOutput::Style style,
                        int signal) {
+    using namespace ktr;
     using namespace ktr::cli;
     Ending ending;
     ending.Status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
@@ -83,6 +84,7 @@ void OnSignal(int signal) {
 } // namespace
 
 int main(int argc, char** argv) {
+    using namespace ktr;
     using namespace ktr::cli;
     QCoreApplication app(argc, argv);
     QFile out, err;

@@ -3,6 +3,7 @@
 
 #include "LinkControl.h"
 #include "TcpBridge.h"
+#include "Verdict.h"
 
 #include <QList>
 #include <QString>
@@ -22,11 +23,7 @@ constexpr int ExitStatusOfSignal(int signal) {
 
 // Exit statuses; each failure also prints one line on stderr. A status is worse the higher it
 // is. What each means is told by the help, from one table beside the options'.
-constexpr int kExitDone = 0;
-constexpr int kExitUsage = 2;    // bad command line, or the TCP port cannot be listened on
-constexpr int kExitLink = 3;     // no device, link lost and not recovered, or timed out
-constexpr int kExitFile = 4;     // file refused: cannot open, format error, too large
-constexpr int kExitMismatch = 5; // verification mismatch
+// kExitDone to kExitMismatch are the core's (Verdict.h).
 constexpr int kExitHangup = ExitStatusOfSignal(SIGHUP);      // any command but bridge
 constexpr int kExitInterrupted = ExitStatusOfSignal(SIGINT); // Ctrl-C
 constexpr int kExitTerminated = ExitStatusOfSignal(SIGTERM);

@@ -34,36 +34,15 @@ void CliSession::End(int status, const QString& message, JobEnd end) {
         job_->Abort(end); // its Finished ends the command
         return;
     }
-    Finish(status, message);
+    Finish({status, message, {}});
 }
 
-// A failure after writing began says what the write left on the device.
-void CliSession::Finish(int status, QString message, const std::vector<MemoryLeft>& left) {
+void CliSession::Finish(const Verdict& verdict) {
     if (finished_) return;
     finished_ = true;
-    QJsonArray memories;
-    QStringList parts;
-    for (const MemoryLeft& memory : left) {
-        if (status == kExitDone || memory.WriteBlocks == 0) continue;
-        parts << QStringLiteral("%1 записано %2 из %3 блоков, проверено %4 из %5")
-                     .arg(MemoryName(memory.Target))
-                     .arg(memory.BlocksWritten)
-                     .arg(memory.WriteBlocks)
-                     .arg(memory.BlocksVerified)
-                     .arg(memory.VerifyBlocks);
-        memories.append(QJsonObject{{"memory", MemoryName(memory.Target)},
-                                    {"blocks_written", qint64(memory.BlocksWritten)},
-                                    {"write_blocks", qint64(memory.WriteBlocks)},
-                                    {"blocks_verified", qint64(memory.BlocksVerified)},
-                                    {"verify_blocks", qint64(memory.VerifyBlocks)}});
-    }
-    if (!parts.isEmpty()) {
-        message += QStringLiteral("; устройство может быть записано частично: ") +
-                   parts.join(QStringLiteral("; "));
-        resultFields_ = {{QStringLiteral("partial"), memories}};
-    }
-    status_ = status;
-    message_ = message;
+    status_ = verdict.Status;
+    message_ = verdict.Message;
+    if (!verdict.Partial.isEmpty()) resultFields_ = {{QStringLiteral("partial"), verdict.Partial}};
     loop_.quit();
 }
 
@@ -99,7 +78,7 @@ void CliSession::List() {
                    {QStringLiteral("device"), device.Device},
                    {QStringLiteral("accessible"), device.Accessible}});
     }
-    if (devices.empty()) Finish(kExitLink, QStringLiteral("устройства 1000:6666 не найдены"));
+    if (devices.empty()) Finish({kExitLink, QStringLiteral("устройства 1000:6666 не найдены"), {}});
 }
 
 void CliSession::RunLinked() {
@@ -155,46 +134,10 @@ void CliSession::BindSession(DeviceSession& session) {
                                      "не обслуживает")
                           .arg(kind));
         else
-            End(kExitLink,
-                QStringLiteral("устройство %1 ответило как тип %2, который эта "
-                               "программа не обслуживает")
-                    .arg(DeviceText())
-                    .arg(kind),
-                JobEnd::LinkLost);
+            End(kExitLink, NotServedText(DeviceText(), kind), JobEnd::LinkLost);
     });
     connect(&session, &DeviceSession::Lost, this, [this](SessionLoss why) {
-        const QString device = DeviceText();
-        const int waited = options_.LinkTimeoutS;
-        QString text;
-        switch (why) {
-        case SessionLoss::AccessDenied:
-            text = QStringLiteral("устройство %1 подключено, но нет прав на его открытие: "
-                                  "установите пакет ktr-service или правило udev "
-                                  "70-ktr-service.rules (скопируйте его в /etc/udev/rules.d/ и "
-                                  "выполните «udevadm control --reload && udevadm trigger»), "
-                                  "затем переподключите устройство")
-                       .arg(device);
-            break;
-        case SessionLoss::NotFound:
-            text = QStringLiteral("устройство %1 не найдено или не открывается").arg(device);
-            break;
-        case SessionLoss::Watchdog:
-            text = QStringLiteral("устройство %1 не отвечает").arg(device);
-            break;
-        case SessionLoss::FaultLimit:
-        case SessionLoss::DeviceGone:
-            text = QStringLiteral("связь с устройством %1 потеряна и не восстановлена").arg(device);
-            break;
-        case SessionLoss::NotIdentified:
-            text = QStringLiteral("устройство %1 не опознано за %2 с").arg(device).arg(waited);
-            break;
-        case SessionLoss::LinkTimeout:
-            text = QStringLiteral("связь с устройством %1 не восстановлена за %2 с")
-                       .arg(device)
-                       .arg(waited);
-            break;
-        }
-        End(kExitLink, text, JobEnd::LinkLost);
+        End(kExitLink, LossText(why, DeviceText(), options_.LinkTimeoutS), JobEnd::LinkLost);
     });
 }
 
@@ -217,7 +160,7 @@ void CliSession::Ready(const DeviceInfo& device) {
     switch (options_.Cmd) {
     case Command::Info:
         ShowInfo(device);
-        Finish(kExitDone, QString());
+        Finish({});
         break;
     case Command::Read:
         StartRead();

@@ -9,6 +9,7 @@
 #include "DeviceSession.h"
 #include "Job.h"
 #include "NullView.h"
+#include "Verdict.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -46,9 +47,6 @@ public:
 private:
     void List();
     bool CheckFiles();
-    bool CheckImageFile(Memory memory, const QString& path);
-    bool CheckOutputFile(Memory memory, const QString& path);
-    bool RefuseFile(Memory memory, const QString& path, const QString& why);
     QString DeviceText() const;
     void RunLinked();
     void BindSession(DeviceSession& session);
@@ -64,7 +62,7 @@ private:
     void StartConfigure();
     // Ends the command; a job still running ends first, with end, and says what it left.
     void End(int status, const QString& message, JobEnd end = JobEnd::Cancelled);
-    void Finish(int status, QString message, const std::vector<MemoryLeft>& left = {});
+    void Finish(const Verdict& verdict);
 
     UsbBackend& usb_;
     const CliOptions& options_;
