@@ -7,22 +7,6 @@
 
 namespace ktr::cli {
 
-namespace {
-
-JobRules::Format RuleFormat(ImageFormat format) {
-    switch (format) {
-    case ImageFormat::Hex:
-        return JobRules::Format::Hex;
-    case ImageFormat::Raw:
-        return JobRules::Format::Raw;
-    case ImageFormat::Auto:
-        break;
-    }
-    return JobRules::Format::ByExtension;
-}
-
-} // namespace
-
 // Whatever can be refused before the device is asked is refused at once.
 bool CliSession::CheckFiles() {
     const bool images = options_.Cmd == Command::Write || options_.Cmd == Command::Verify;
@@ -33,8 +17,7 @@ bool CliSession::CheckFiles() {
           std::pair{Memory::Aux, reading ? options_.AuxFile : QString()}}) {
         if (path.isEmpty() || !(images || reading)) continue;
         const std::optional<QString> problem =
-            reading ? OutputFileProblem(path)
-                    : ImageFileProblem(memory, path, RuleFormat(options_.Format));
+            reading ? OutputFileProblem(path) : ImageFileProblem(memory, path, options_.Format);
         if (problem) {
             Finish(FileRefused(memory, path, *problem));
             return false;
@@ -48,7 +31,7 @@ void CliSession::StartImages(WriteJobs& files) {
     // The window's EEPROM job refuses an image that fills the area, so a backup read from the
     // device could not be restored; the command line writes it through the same block
     // writes the configurators use, which take the whole area.
-    files.SetRules({RuleFormat(options_.Format), true, true, true});
+    files.SetRules({options_.Format, true, true, true});
     std::vector<ImageFile> images;
     for (const auto& [memory, path] : {std::pair{Memory::Flash, options_.FlashFile},
                                        std::pair{Memory::Eeprom, options_.EepromFile}})

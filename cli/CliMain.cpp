@@ -1,6 +1,7 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
 #include "CliGang.h"
 #include "CliSession.h"
+#include "CliStation.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -158,6 +159,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n", backendName);
         return kExitUsage;
     }
+    if (options.Cmd == Command::Journal) return RunJournal(options, output);
+    if (options.Cmd == Command::Station) return RunStation(*usb, options, output, interrupt);
     if (options.SeveralDevices()) {
         CliGang gang(QCoreApplication::applicationFilePath(), options, output, *usb);
         interrupt = [&](int signal) { gang.Interrupt(signal); };

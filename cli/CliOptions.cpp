@@ -21,7 +21,10 @@ constexpr CommandSet kSeveralDeviceCommands =
     Bit(Command::Info) | Bit(Command::Write) | Bit(Command::Verify) | Bit(Command::Read);
 constexpr CommandSet kLinkedCommands =
     kSeveralDeviceCommands | Bit(Command::Bridge) | Bit(Command::Configure);
-constexpr CommandSet kEveryCommand = kLinkedCommands | Bit(Command::List);
+constexpr CommandSet kImageCommands =
+    Bit(Command::Write) | Bit(Command::Verify) | Bit(Command::Station);
+constexpr CommandSet kEveryCommand =
+    kLinkedCommands | Bit(Command::List) | Bit(Command::Station) | Bit(Command::Journal);
 
 struct CommandInfo {
     Command Cmd;
@@ -46,6 +49,13 @@ const CommandInfo kCommands[] = {
      "мост TCP на 127.0.0.1 до Ctrl-C или SIGTERM (тогда код 0); как и окно, мост "
      "работает и при потерянной связи"},
     {Command::Configure, "configure", "конфигуратор типа подключённого устройства"},
+    {Command::Station, "station",
+     "станция производства: каждое подключаемое устройство записывается и проверяется один "
+     "раз, по своей связи, до Ctrl-C, SIGTERM или --count устройств; гнездо — порт USB, "
+     "следующее устройство в нём обслуживается после того, как прежнее вынуто"},
+    {Command::Journal, "journal",
+     "сводка журнала производства ФАЙЛ: устройства, годные, отказы по кодам и этапам, выход "
+     "годных, время, по каждому образу"},
     {Command::Help, "help", "справка по всем командам или по одной"},
 };
 
@@ -69,10 +79,29 @@ QString SetDevice(const QString& value, CliOptions& options, const QString& bad)
     return {};
 }
 
+QString SetPorts(const QString& value, CliOptions& options, const QString& bad) {
+    static const QRegularExpression pattern(QStringLiteral("^\\d+-\\d+(\\.\\d+)*$"));
+    for (const QString& port : value.split(QLatin1Char(','))) {
+        if (!pattern.match(port).hasMatch())
+            return bad + QStringLiteral(" (нужны пути портов через запятую, например 1-1.2,1-1.3)");
+        options.Ports << port;
+    }
+    return {};
+}
+
+QString SetSerialAddress(const QString& value, CliOptions& options, const QString& bad) {
+    bool ok = false;
+    const qlonglong address = value.toLongLong(&ok, 0); // 0x10 or 16
+    if (!ok || address < 0 || address > INT_MAX - 4)
+        return bad + QStringLiteral(" (нужен адрес в EEPROM, например 0x10)");
+    options.SerialAddress = int(address);
+    return {};
+}
+
 QString SetFormat(const QString& value, CliOptions& options, const QString& bad) {
     for (const auto& [name, format] :
-         {std::pair{"auto", ImageFormat::Auto}, std::pair{"hex", ImageFormat::Hex},
-          std::pair{"raw", ImageFormat::Raw}})
+         {std::pair{"auto", JobRules::Format::ByExtension}, std::pair{"hex", JobRules::Format::Hex},
+          std::pair{"raw", JobRules::Format::Raw}})
         if (value == QLatin1String(name)) {
             options.Format = format;
             return {};
@@ -113,12 +142,12 @@ const Option kOptions[] = {
      .Switch = &CliOptions::AllDevices},
     {.Name = "flash",
      .Value = "ФАЙЛ",
-     .Commands = Bit(Command::Write) | Bit(Command::Verify),
+     .Commands = kImageCommands,
      .Help = "образ FLASH",
      .File = &CliOptions::FlashFile},
     {.Name = "eeprom",
      .Value = "ФАЙЛ",
-     .Commands = Bit(Command::Write) | Bit(Command::Verify) | Bit(Command::Read),
+     .Commands = kImageCommands | Bit(Command::Read),
      .Help = "образ EEPROM (для read — файл, куда читается EEPROM)",
      .File = &CliOptions::EepromFile},
     {.Name = "aux",
@@ -128,10 +157,38 @@ const Option kOptions[] = {
      .File = &CliOptions::AuxFile},
     {.Name = "format",
      .Value = "ФОРМАТ",
-     .Commands = Bit(Command::Write) | Bit(Command::Verify),
+     .Commands = kImageCommands,
      .Help = "как читать образы: auto (по умолчанию; .hex для FLASH и .eep для EEPROM — "
              "Intel HEX, остальные — двоичные), hex или raw",
      .Set = SetFormat},
+    {.Name = "journal",
+     .Value = "ФАЙЛ",
+     .Commands = kImageCommands | Bit(Command::Read),
+     .Help = "журнал производства: по строке JSON на каждое устройство, дописывается с fsync; "
+             "не записывается — код %5",
+     .File = &CliOptions::JournalFile},
+    {.Name = "count",
+     .Value = "N",
+     .Commands = Bit(Command::Station),
+     .Help = "сколько устройств обслужить, %2–%3 (по умолчанию — до Ctrl-C)",
+     .Number = [](CliOptions& o) -> int& { return o.Count; },
+     .Range = {1, INT_MAX}},
+    {.Name = "ports",
+     .Value = "ПОРТЫ",
+     .Commands = Bit(Command::Station),
+     .Help = "только эти порты USB (как их показывает lsusb -t: 1-1.2,1-1.3)",
+     .Set = SetPorts},
+    {.Name = "serial-eeprom",
+     .Value = "АДРЕС",
+     .Commands = Bit(Command::Station),
+     .Help = "серийный номер (32 бита, младший байт первым) по этому адресу EEPROM, вместе с "
+             "образом EEPROM",
+     .Set = SetSerialAddress},
+    {.Name = "serial-file",
+     .Value = "ФАЙЛ",
+     .Commands = Bit(Command::Station),
+     .Help = "счётчик серийных номеров: следующий номер десятичным текстом",
+     .File = &CliOptions::SerialFile},
     {.Name = "port",
      .Value = "N",
      .Commands = Bit(Command::Bridge),
@@ -157,7 +214,7 @@ const Option kOptions[] = {
      .Range = {1, kMaxTimeoutS}},
     {.Name = "link-timeout",
      .Value = "С",
-     .Commands = kLinkedCommands & ~Bit(Command::Bridge),
+     .Commands = (kLinkedCommands & ~Bit(Command::Bridge)) | Bit(Command::Station),
      .Help = "сколько ждать возвращения потерянной связи, %2–%3 с (по умолчанию %1), затем "
              "код %4; у всех команд, кроме list и bridge",
      .Number = [](CliOptions& o) -> int& { return o.LinkTimeoutS; },
@@ -195,6 +252,8 @@ const struct {
     {kExitFile, "файл не принят: не открывается, ошибка формата (с номером строки), слишком "
                 "большой, пустой, не того формата"},
     {kExitMismatch, "ошибка верификации (с адресом)"},
+    {kExitJournal, "журнал производства не записывается: устройства без записи не "
+                   "программируются (станция останавливается до следующего устройства)"},
     {kExitHangup, "прервано сигналом SIGHUP (кроме bridge: он по сигналу завершается с кодом 0)"},
     {kExitInterrupted, "прервано: Ctrl-C, сигнал SIGINT (кроме bridge)"},
     {kExitTerminated, "прервано сигналом SIGTERM (кроме bridge)"},
@@ -232,12 +291,13 @@ QString HelpEntry(const QString& term, const QString& help, int column = kHelpCo
 
 QString OptionHelp(const Option& option) {
     QString help = QString::fromUtf8(option.Help);
-    if (!option.Number) return help;
+    if (!option.Number) return help.replace(QLatin1String("%5"), QString::number(kExitJournal));
     CliOptions defaults;
     return help.replace(QLatin1String("%1"), QString::number(option.Number(defaults)))
         .replace(QLatin1String("%2"), QString::number(option.Range.first))
         .replace(QLatin1String("%3"), QString::number(option.Range.second))
-        .replace(QLatin1String("%4"), QString::number(kExitLink));
+        .replace(QLatin1String("%4"), QString::number(kExitLink))
+        .replace(QLatin1String("%5"), QString::number(kExitJournal));
 }
 
 QString LongName(const Option& option) {
@@ -255,6 +315,7 @@ QString OptionHead(const Option& option) {
 QString Synopsis(const CommandInfo& command) {
     QString line = QLatin1String(command.Name);
     if (command.Cmd == Command::Help) return line + QStringLiteral(" [КОМАНДА]");
+    if (command.Cmd == Command::Journal) line += QStringLiteral(" ФАЙЛ");
     for (const Option& option : kOptions) {
         // Options of most commands are told in their own entries.
         if (!(option.Commands & Bit(command.Cmd)) || std::popcount(option.Commands) > 3) continue;
@@ -371,6 +432,12 @@ QString CheckTogether(const CliOptions& options) {
     if (options.Devices.size() > 1 && !(Bit(options.Cmd) & kSeveralDeviceCommands))
         return QStringLiteral("команда %1 работает с одним устройством").arg(command);
     switch (options.Cmd) {
+    case Command::Station:
+        if ((options.SerialAddress >= 0) != !options.SerialFile.isEmpty())
+            return QStringLiteral("ключи --serial-eeprom и --serial-file нужны вместе");
+        if (options.SerialAddress >= 0 && options.EepromFile.isEmpty())
+            return QStringLiteral("серийный номер пишется вместе с образом: нужен --eeprom ФАЙЛ");
+        [[fallthrough]];
     case Command::Write:
     case Command::Verify:
         if (options.FlashFile.isEmpty() && options.EepromFile.isEmpty())
@@ -398,6 +465,10 @@ QString CheckTogether(const CliOptions& options) {
                         .arg(path);
         break;
     }
+    case Command::Journal:
+        if (options.JournalFile.isEmpty())
+            return QStringLiteral("команде journal нужен файл: ktr-cli journal ФАЙЛ");
+        break;
     default:
         break;
     }
@@ -457,6 +528,10 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
 
     const QStringList words = parser.positionalArguments();
     for (qsizetype i = 0; i < words.size(); ++i) {
+        if (i == 1 && options.Cmd == Command::Journal) {
+            options.JournalFile = words[i];
+            continue;
+        }
         const CommandInfo* info = FindCommand(words[i]);
         if (i > (options.Cmd == Command::Help ? 1 : 0))
             return QStringLiteral("лишний аргумент «%1»").arg(words[i]);

@@ -4,6 +4,7 @@
 #include "LinkControl.h"
 #include "TcpBridge.h"
 #include "Verdict.h"
+#include "WriteJobs.h"
 
 #include <QList>
 #include <QString>
@@ -14,7 +15,20 @@
 namespace ktr::cli {
 
 // None: no command given yet. Help and Version print and end.
-enum class Command { None, Help, Version, List, Info, Write, Verify, Read, Bridge, Configure };
+enum class Command {
+    None,
+    Help,
+    Version,
+    List,
+    Info,
+    Write,
+    Verify,
+    Read,
+    Bridge,
+    Configure,
+    Station,
+    Journal
+};
 
 // The status of a command ended by a signal: 128 and the signal's number, as shells report it.
 constexpr int ExitStatusOfSignal(int signal) {
@@ -36,10 +50,6 @@ constexpr int kMaxTimeoutS = 7 * 24 * 3600;
 // A link that has not come back for this long is given up on.
 constexpr int kDefaultLinkTimeoutS = 30;
 
-// How an image file is read: Auto is the window's rule (".hex" for FLASH and ".eep" for
-// EEPROM as Intel HEX, anything else raw).
-enum class ImageFormat { Auto, Hex, Raw };
-
 // BUS:DEV in decimal, as `list` prints them; 0:0 stands for the first device found.
 struct DeviceAddress {
     int Bus = 0, Device = 0;
@@ -53,7 +63,7 @@ struct CliOptions {
     QList<DeviceAddress> Devices;      // --device in the order given; empty: see AllDevices
     bool AllDevices = false;           // --all: every attached device
     QString FlashFile, EepromFile, AuxFile;
-    ImageFormat Format = ImageFormat::Auto;
+    JobRules::Format Format = JobRules::Format::ByExtension; // --format: auto, hex, raw
     int TcpPort = kDefaultTcpPort;
     bool Json = false;
     bool Quiet = false;
@@ -61,7 +71,12 @@ struct CliOptions {
     int TimeoutS = kDefaultTimeoutS;
     bool TimeoutSet = false; // bridge runs until interrupted unless a timeout is given
     int LinkTimeoutS = kDefaultLinkTimeoutS;
-    LinkTimings Timings; // the link's intervals; tests shorten them
+    QString JournalFile;    // --journal, or the file journal summarises
+    QStringList Ports;      // station: the fixture's port paths; empty: every port
+    int Count = 0;          // station: devices to serve; 0: until interrupted
+    QString SerialFile;     // station: the serial number counter
+    int SerialAddress = -1; // station: where in EEPROM the number goes; -1: no serial numbers
+    LinkTimings Timings;    // the link's intervals; tests shorten them
     // Not options: the arguments as given (without the program name), which each device's own
     // run of a several-device command starts from.
     QStringList Arguments;

@@ -32,6 +32,7 @@ struct CliOutput::Shared {
     QByteArray Bar; // the bar as last drawn, redrawn under every line printed beneath it
     QElapsedTimer BarClock;
     QList<DeviceRow> Rows;
+    qsizetype BoardLines = 0; // of the board last drawn
 };
 
 namespace {
@@ -244,6 +245,21 @@ void CliOutput::Data(const QString& event, const QString& text, QJsonObject fiel
     const QMutexLocker lock(&shared_->Mutex);
     if (shared_->Look.Json) return JsonEvent(event, std::move(fields));
     TextLine(text);
+}
+
+bool CliOutput::IsTerminal() const {
+    return shared_->Look.Terminal;
+}
+
+void CliOutput::Board(const QStringList& lines, bool bell) {
+    const QMutexLocker lock(&shared_->Mutex);
+    Shared& s = *shared_;
+    QByteArray drawn = bell ? QByteArrayLiteral("\a") : QByteArray();
+    if (s.BoardLines > 0) drawn += "\033[" + QByteArray::number(s.BoardLines) + 'A';
+    for (const QString& line : lines)
+        drawn += kEraseLine + Printable(line).toUtf8() + '\n';
+    s.BoardLines = lines.size();
+    s.Out.write(drawn);
 }
 
 void CliOutput::ShowProgress(const Progress& p) {

@@ -66,6 +66,10 @@ public:
     // A result the command exists for (info fields, a listed device): printed even when quiet.
     // text for people (may hold several lines); fields for --json, under "event": event.
     void Data(const QString& event, const QString& text, QJsonObject fields);
+    bool IsTerminal() const;
+    // On a terminal: lines drawn over the ones this drew last (a station's sockets), after a
+    // bell when bell.
+    void Board(const QStringList& lines, bool bell);
     // A remark beside the log, such as the bridge's client count ("Подключений: 1").
     void Note(const QString& text);
     // The program's output: the last thing printed. With --json a result object; a failure

@@ -19,6 +19,7 @@ constexpr int kExitUsage = 2;    // bad command line, or the TCP port cannot be 
 constexpr int kExitLink = 3;     // no device, link lost and not recovered, or timed out
 constexpr int kExitFile = 4;     // file refused: cannot open, format error, too large
 constexpr int kExitMismatch = 5; // verification mismatch
+constexpr int kExitJournal = 6;  // the production journal cannot be written
 
 struct Verdict {
     int Status = kExitDone;

@@ -166,7 +166,7 @@ bool Journal::CountLines(int fd, off_t size) {
     return true;
 }
 
-bool Journal::Append(JournalRecord record, QString* error) {
+qint64 Journal::Append(JournalRecord record, QString* error) {
     if (!IsOpen()) return Fail(error, QStringLiteral("журнал не открыт"));
     const FileLock lock(fd_.Get());
     if (!lock.Locked()) return Fail(error, Failed(QStringLiteral("не блокируется"), errno));
@@ -174,7 +174,9 @@ bool Journal::Append(JournalRecord record, QString* error) {
     if (!CatchUp(fd_.Get(), error)) return false;
     record.Number = lines_ + 1;
     return AppendBytes(fd_.Get(),
-                       QJsonDocument(record.ToJson()).toJson(QJsonDocument::Compact) + '\n', error);
+                       QJsonDocument(record.ToJson()).toJson(QJsonDocument::Compact) + '\n', error)
+               ? record.Number
+               : 0;
 }
 
 } // namespace ktr

@@ -72,11 +72,12 @@ public:
     bool IsOpen() const { return fd_.Valid(); }
     const QString& Path() const { return path_; }
 
-    // Numbers the record and appends it as one line, synced to disk before it returns true.
+    // Numbers the record and appends it as one line, synced to disk before it returns the
+    // number (0 on a failure).
     // On a failure the file is cut back to its size before, so that no torn record is left,
     // and false is returned with a Russian error. Safe against other Journals and processes
     // appending to the same file.
-    bool Append(JournalRecord record, QString* error);
+    qint64 Append(JournalRecord record, QString* error);
 
 private:
     // Under the lock: counts the lines added since knownSize_ and closes off a torn last one.

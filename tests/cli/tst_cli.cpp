@@ -169,7 +169,7 @@ private slots:
         QCOMPARE(options.TimeoutS, 90);
         QCOMPARE(options.LinkTimeoutS, 7);
         QCOMPARE(options.Timings.WatchdogMs, 250);
-        QCOMPARE(options.Format, ImageFormat::Raw);
+        QCOMPARE(options.Format, JobRules::Format::Raw);
 
         QCOMPARE(ParseCliOptions({"read", "--device", "1:2", "--device", "1:3", "--eeprom",
                                   "{bus}-{dev}.bin", "--verbose"},
@@ -180,7 +180,7 @@ private slots:
         QCOMPARE(ParseCliOptions({"verify", "--all", "--flash", "f.hex"}, options), QString());
         QVERIFY(options.AllDevices && options.Devices.isEmpty());
         QCOMPARE(options.LinkTimeoutS, kDefaultLinkTimeoutS);
-        QCOMPARE(options.Format, ImageFormat::Auto);
+        QCOMPARE(options.Format, JobRules::Format::ByExtension);
         // What every command is said to take, list takes too.
         QCOMPARE(ParseCliOptions({"list", "--json", "--timeout", "5", "-q"}, options), QString());
     }

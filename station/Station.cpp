@@ -1,0 +1,328 @@
+#include "Station.h"
+
+#include "AttemptRecord.h"
+#include "HexImage.h"
+#include "NullView.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace ktr {
+
+namespace {
+
+bool ReadsAsHex(Memory memory, const QString& path, JobRules::Format format) {
+    if (format != JobRules::Format::ByExtension) return format == JobRules::Format::Hex;
+    return QFileInfo(path).suffix().toLower() ==
+           (memory == Memory::Flash ? QLatin1String("hex") : QLatin1String("eep"));
+}
+
+QByteArray HexRecord(uint8_t type, uint16_t address, const QByteArray& data) {
+    QByteArray bytes;
+    bytes.append(char(data.size())).append(char(address >> 8)).append(char(address));
+    bytes.append(char(type)).append(data);
+    uint8_t sum = 0;
+    for (char c : bytes)
+        sum += uint8_t(c);
+    bytes.append(char(uint8_t(-sum)));
+    return ':' + bytes.toHex().toUpper() + "\r\n";
+}
+
+// Why an image cannot be written to any device, found by reading it as a job would.
+std::optional<QString> ImageContentProblem(const ImageFile& image, const QByteArray& text,
+                                           JobRules::Format format) {
+    if (!ReadsAsHex(image.Target, image.Path, format))
+        return text.isEmpty() ? std::optional(QStringLiteral("образ пуст: в файле нет данных"))
+                              : std::nullopt;
+    std::vector<uint8_t> bytes;
+    FillRandomState fill;
+    const HexResult result = ReadHexImage(reinterpret_cast<const uint8_t*>(text.constData()),
+                                          size_t(text.size()), bytes, kMaxImageBytes, fill);
+    switch (result.Outcome) {
+    case HexOutcome::Ok:
+        break;
+    case HexOutcome::Empty:
+        return QStringLiteral("образ пуст: в файле нет данных");
+    case HexOutcome::NoEndRecord:
+        return QStringLiteral("нет записи конца файла HEX");
+    case HexOutcome::Malformed:
+        return QStringLiteral("Ошибка формата файла в строке %1!").arg(result.Line);
+    case HexOutcome::TooLarge:
+        return QStringLiteral("Файл слишком большой! (%1 байт при пределе %2 байт)")
+            .arg(result.ImageEnd)
+            .arg(kMaxImageBytes);
+    }
+    if (bytes.empty()) return QStringLiteral("образ пуст: в файле нет данных");
+    return {};
+}
+
+} // namespace
+
+// One device's run: its own link, session and job, and its record.
+class Station::Attempt : public QObject {
+public:
+    Attempt(Station& station, Socket& socket, const UsbDeviceInfo& device)
+        : station_(station), socket_(socket), link_(station.usb_, view_, station.config_.Timings),
+          files_(link_), session_(link_, station.config_.LinkTimeoutS),
+          record_(session_, station.usb_, station.config_.Command, station.images_),
+          device_(BusDevText(device.Bus, device.Device)) {
+        link_.ChooseDevice(device.Bus, device.Device);
+        files_.SetRules({station.config_.Format, true, true, true});
+        connect(&session_, &DeviceSession::Identified, this, [this](const QString& name) {
+            socket_.State.Name = name;
+            station_.Show(socket_);
+        });
+        connect(&session_, &DeviceSession::Ready, this, &Attempt::Program);
+        connect(&session_, &DeviceSession::Lost, this, [this](SessionLoss why) {
+            End({kExitLink, LossText(why, device_, station_.config_.LinkTimeoutS), {}},
+                JobEnd::LinkLost);
+        });
+        connect(&session_, &DeviceSession::NotServed, this, [this](uint32_t kind) {
+            End({kExitLink, NotServedText(device_, kind), {}}, JobEnd::LinkLost);
+        });
+    }
+    ~Attempt() override { link_.CloseLink(); }
+
+    void Run() { session_.Connect(); }
+
+    // Ends the run with verdict; a job still running ends first and says what it left.
+    void End(const Verdict& verdict, JobEnd end) {
+        if (done_) return;
+        if (job_ && !job_->IsFinished()) {
+            ending_ = verdict;
+            return job_->Abort(end);
+        }
+        Record(verdict);
+    }
+
+private:
+    void Program() {
+        std::vector<ImageFile> images = station_.config_.Images;
+        if (station_.config_.Serials) {
+            QString error;
+            // Taken before anything is written: a number is never given twice.
+            const std::optional<uint32_t> number = station_.config_.Serials->Take(&error);
+            std::optional<QString> path;
+            if (number) {
+                record_.SetSerial(*number);
+                path = station_.SerialImage(*number, &error);
+            }
+            if (!path) return Record({kExitFile, error, {}});
+            for (ImageFile& image : images)
+                if (image.Target == Memory::Eeprom) image.Path = *path;
+        }
+        job_ = std::make_unique<ImageJob>(files_, std::move(images), true);
+        record_.Follow(*job_, QStringLiteral("write"));
+        connect(job_.get(), &Job::Started, this, [this](const JobProgress& progress) {
+            socket_.State.Phase = SocketPhase::Programming;
+            socket_.State.Progress = progress;
+            station_.Show(socket_);
+        });
+        connect(job_.get(), &Job::Progress, this, [this](const JobProgress& progress) {
+            socket_.State.Progress = progress;
+            station_.Show(socket_);
+        });
+        connect(job_.get(), &Job::Finished, this, [this](const JobOutcome& outcome) {
+            Record(ending_ ? WithLeft(*ending_, outcome.Left) : JobVerdict(outcome, true));
+        });
+        job_->Start();
+    }
+
+    void Record(const Verdict& verdict) {
+        if (done_) return;
+        done_ = true;
+        socket_.State.Result = verdict;
+        // The station deletes this attempt: not from inside its link's or job's signal.
+        QTimer::singleShot(0, &station_,
+                           [station = &station_, socket = &socket_,
+                            record = record_.Close(verdict)] { station->Ended(*socket, record); });
+    }
+
+    Station& station_;
+    Socket& socket_;
+    NullView view_;
+    LinkControl link_;
+    WriteJobs files_;
+    DeviceSession session_;
+    AttemptRecord record_;
+    QString device_;
+    std::unique_ptr<Job> job_;
+    std::optional<Verdict> ending_;
+    bool done_ = false;
+};
+
+Station::Station(UsbBackend& usb, StationConfig config) : usb_(usb), config_(std::move(config)) {
+    scan_.setInterval(config_.ScanMs);
+    connect(&scan_, &QTimer::timeout, this, &Station::Scan);
+}
+
+Station::~Station() {
+    sockets_.clear(); // the attempts close their links before the rest goes
+}
+
+Verdict Station::Start() {
+    if (!folder_.isValid())
+        return {kExitFile,
+                QStringLiteral("временный каталог не создаётся: ") + folder_.errorString(),
+                {}};
+    // Each image is read once, and every device gets these bytes even if the file changes.
+    for (ImageFile& image : config_.Images) {
+        const QString memory =
+            image.Target == Memory::Flash ? QStringLiteral("flash") : QStringLiteral("eeprom");
+        if (std::optional<QString> problem =
+                ImageFileProblem(image.Target, image.Path, config_.Format))
+            return FileRefused(image.Target, image.Path, *problem);
+        QFile file(image.Path);
+        if (!file.open(QIODevice::ReadOnly))
+            return FileRefused(image.Target, image.Path,
+                               QStringLiteral("не открывается: ") + file.errorString());
+        const QByteArray text = file.readAll();
+        if (std::optional<QString> problem = ImageContentProblem(image, text, config_.Format))
+            return FileRefused(image.Target, image.Path, QStringLiteral("не принят: ") + *problem);
+        const QString copy =
+            folder_.filePath(memory + QLatin1Char('/') + QFileInfo(image.Path).fileName());
+        QFile saved(copy);
+        if (!QDir().mkpath(QFileInfo(copy).path()) || !saved.open(QIODevice::WriteOnly) ||
+            saved.write(text) != text.size() || !saved.flush())
+            return FileRefused(image.Target, image.Path,
+                               QStringLiteral("не копируется: ") + saved.errorString());
+        QString error;
+        std::optional<JournalImage> recorded = JournalImageFromFile(
+            memory, copy,
+            ReadsAsHex(image.Target, image.Path, config_.Format) ? QStringLiteral("hex")
+                                                                 : QStringLiteral("raw"),
+            &error);
+        if (!recorded) return FileRefused(image.Target, image.Path, error);
+        recorded->Path = QFileInfo(image.Path).absoluteFilePath();
+        images_.push_back(*recorded);
+        image.Path = copy;
+    }
+    Scan();
+    scan_.start();
+    return {};
+}
+
+void Station::Stop(int status, const QString& message) {
+    if (stopping_) return;
+    stopping_ = true;
+    scan_.stop();
+    end_ = Verdict{status, message, {}};
+    for (auto& [port, socket] : sockets_)
+        if (socket.Run) socket.Run->End({status, message, {}}, JobEnd::Cancelled);
+    EndIfDone();
+}
+
+void Station::Scan() {
+    if (stopping_) return;
+    std::map<QString, UsbDeviceInfo> present;
+    for (const UsbDeviceInfo& device : usb_.ListDevices()) {
+        const QString port = QString::fromStdString(device.PortPath);
+        if (config_.Ports.isEmpty() || config_.Ports.contains(port)) present[port] = device;
+    }
+    for (auto& [port, socket] : sockets_) {
+        const auto here = present.find(port);
+        const bool same = here != present.end() && here->second.Bus == socket.Device.Bus &&
+                          here->second.Device == socket.Device.Device;
+        if (socket.Occupied && !same && !socket.Run) {
+            socket.Occupied = false; // removed: the socket is free again
+            socket.State = {port};
+            Show(socket);
+        }
+    }
+    for (const auto& [port, device] : present) {
+        Socket& socket = sockets_[port];
+        if (socket.Occupied) continue;
+        if (config_.Count > 0 && started_ >= config_.Count) continue;
+        Begin(socket, device);
+    }
+}
+
+void Station::Begin(Socket& socket, const UsbDeviceInfo& device) {
+    ++started_;
+    socket.Device = device;
+    socket.Occupied = true;
+    socket.State = {QString::fromStdString(device.PortPath), BusDevText(device.Bus, device.Device),
+                    SocketPhase::Connecting};
+    Show(socket);
+    socket.Run = std::make_unique<Attempt>(*this, socket, device);
+    socket.Run->Run();
+}
+
+void Station::Ended(Socket& socket, JournalRecord record) {
+    socket.Run.reset();
+    const bool passed = record.Status == kExitDone;
+    ++(passed ? passed_ : failed_);
+    socket.State.Phase = passed ? SocketPhase::Passed : SocketPhase::Failed;
+    if (config_.Records) {
+        QString error;
+        record.Number = config_.Records->Append(record, &error);
+        if (record.Number == 0) {
+            // No device is programmed that would leave no record.
+            Stop(kExitJournal, error);
+            end_ = Verdict{kExitJournal, error, {}};
+        }
+    }
+    emit Recorded(record);
+    Show(socket);
+    if (config_.Count > 0 && passed_ + failed_ >= config_.Count && !stopping_)
+        Stop(kExitDone, QString());
+    EndIfDone();
+}
+
+void Station::Show(Socket& socket) {
+    emit SocketChanged(socket.State);
+}
+
+void Station::EndIfDone() {
+    if (!stopping_) return;
+    for (const auto& [port, socket] : sockets_)
+        if (socket.Run) return;
+    if (!end_) return;
+    const Verdict verdict = *end_;
+    end_.reset();
+    emit Finished(verdict);
+}
+
+std::optional<QString> Station::SerialImage(uint32_t number, QString* error) {
+    const uint32_t at = config_.SerialAddress;
+    QByteArray value;
+    for (int shift = 0; shift < 32; shift += 8)
+        value.append(char(number >> shift)); // little-endian
+    const auto eeprom = std::find_if(config_.Images.begin(), config_.Images.end(),
+                                     [](const ImageFile& i) { return i.Target == Memory::Eeprom; });
+    if (eeprom == config_.Images.end()) {
+        *error = QStringLiteral("серийный номер пишется только вместе с образом EEPROM");
+        return {};
+    }
+    QFile source(eeprom->Path);
+    if (!source.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("образ EEPROM не читается: ") + source.errorString();
+        return {};
+    }
+    QByteArray text = source.readAll();
+    if (ReadsAsHex(Memory::Eeprom, eeprom->Path, config_.Format)) {
+        // Placed before the end record, behind every record of the image: it wins.
+        static const QRegularExpression endRecord(QStringLiteral(":[0-9A-Fa-f]{6}01"));
+        const qsizetype end = QString::fromLatin1(text).indexOf(endRecord);
+        text.insert(end < 0 ? text.size() : end,
+                    HexRecord(4, 0, QByteArray(1, char(at >> 24)) + char(at >> 16)) +
+                        HexRecord(0, uint16_t(at), value));
+    } else {
+        if (text.size() < qsizetype(at) + 4) text.resize(qsizetype(at) + 4, char(0xFF));
+        text.replace(qsizetype(at), 4, value);
+    }
+    const QString path = folder_.filePath(QStringLiteral("serial/%1/").arg(number) +
+                                          QFileInfo(eeprom->Path).fileName());
+    QFile copy(path);
+    if (!QDir().mkpath(QFileInfo(path).path()) || !copy.open(QIODevice::WriteOnly) ||
+        copy.write(text) != text.size() || !copy.flush()) {
+        *error =
+            QStringLiteral("образ EEPROM с серийным номером не записан: ") + copy.errorString();
+        return {};
+    }
+    return path;
+}
+
+} // namespace ktr
