@@ -49,6 +49,9 @@ void CliSession::StartRead() {
 
 void CliSession::RunJob(std::unique_ptr<Job> job) {
     job_ = std::move(job);
+    attempt_->Follow(*job_, options_.Cmd == Command::Read    ? QStringLiteral("read")
+                            : options_.Cmd == Command::Write ? QStringLiteral("write")
+                                                             : QStringLiteral("verify"));
     connect(job_.get(), &Job::Accepted, this, &CliSession::JobAccepted);
     connect(job_.get(), &Job::Started, this, [this](const JobProgress& progress) {
         workClock_.start();

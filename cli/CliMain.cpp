@@ -144,6 +144,8 @@ int main(int argc, char** argv) {
         abandoning = timer_create(CLOCK_MONOTONIC, &event, &abandonTimer) == 0;
         if (abandoning) ArmAbandon(options.TimeoutS * 1000 + kAbandonAfterMs);
     }
+    // A journal at a file size limit must fail its write, not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);

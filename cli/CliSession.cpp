@@ -3,6 +3,7 @@
 #include "ConfiguratorHost.h"
 #include "TcpBridge.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QTimer>
 
@@ -22,7 +23,7 @@ CliSession::~CliSession() = default;
 int CliSession::Run() {
     if (options_.Cmd == Command::List)
         List();
-    else if (CheckFiles())
+    else if (CheckFiles() && OpenJournal())
         RunLinked();
     out_.Result(CommandName(options_.Cmd), status_, message_, resultFields_);
     return status_;
@@ -37,11 +38,23 @@ void CliSession::End(int status, const QString& message, JobEnd end) {
     Finish({status, message, {}});
 }
 
+bool CliSession::OpenJournal() {
+    QString error;
+    if (options_.JournalFile.isEmpty() || journal_.Open(options_.JournalFile, &error)) return true;
+    Finish({kExitJournal, error, {}});
+    return false;
+}
+
 void CliSession::Finish(const Verdict& verdict) {
     if (finished_) return;
     finished_ = true;
     status_ = verdict.Status;
     message_ = verdict.Message;
+    QString error;
+    if (attempt_ && journal_.IsOpen() && journal_.Append(attempt_->Close(verdict), &error) == 0) {
+        status_ = kExitJournal;
+        message_ = error + QStringLiteral("; ") + message_;
+    }
     if (!verdict.Partial.isEmpty()) resultFields_ = {{QStringLiteral("partial"), verdict.Partial}};
     loop_.quit();
 }
@@ -96,6 +109,18 @@ void CliSession::RunLinked() {
     host_ = &host;
     bridge_ = bridge.get();
     BindSession(session);
+    std::vector<JournalImage> images;
+    for (const auto& [memory, path] : {std::pair{Memory::Flash, options_.FlashFile},
+                                       std::pair{Memory::Eeprom, options_.EepromFile}}) {
+        QString error;
+        if (std::optional<JournalImage> image = JournalImageFromFile(
+                MemoryName(memory).toLower(), QFileInfo(path).absoluteFilePath(),
+                ReadsAsHex(memory, path, options_.Format) ? "hex" : "raw", &error);
+            image && options_.Cmd != Command::Read)
+            images.push_back(*image);
+    }
+    AttemptRecord attempt(session, usb_, CommandName(options_.Cmd), images);
+    attempt_ = &attempt;
     connect(&session, &DeviceSession::Ready, this, [this, &files](const DeviceInfo& device) {
         if (options_.Cmd == Command::Write || options_.Cmd == Command::Verify)
             StartImages(files);
@@ -114,6 +139,7 @@ void CliSession::RunLinked() {
     if (!finished_) loop_.exec();
     link.CloseLink(); // as the window does when it closes
     job_.reset();
+    attempt_ = nullptr;
     bridge_ = nullptr;
     host_ = nullptr;
     link_ = nullptr;

@@ -4,6 +4,7 @@
 // the simulated bus.
 #pragma once
 
+#include "AttemptRecord.h"
 #include "CliOptions.h"
 #include "CliOutput.h"
 #include "DeviceSession.h"
@@ -47,6 +48,7 @@ public:
 private:
     void List();
     bool CheckFiles();
+    bool OpenJournal();
     QString DeviceText() const;
     void RunLinked();
     void BindSession(DeviceSession& session);
@@ -81,6 +83,8 @@ private:
     std::optional<std::pair<int, QString>> ending_; // the command's own end of a running job
     QStringList read_;                              // the areas a read takes, for its result
     QElapsedTimer workClock_;
+    Journal journal_;                  // --journal, open before any device is asked
+    AttemptRecord* attempt_ = nullptr; // the record of this run's device, while it runs
     QString tcpStatus_;
 };
 

@@ -90,6 +90,11 @@ std::optional<QString> ImageFileProblem(Memory memory, const QString& path,
     return {};
 }
 
+bool ReadsAsHex(Memory memory, const QString& path, JobRules::Format format) {
+    return format == JobRules::Format::ByExtension ? HexByExtension(memory, path)
+                                                   : format == JobRules::Format::Hex;
+}
+
 std::optional<QString> OutputFileProblem(const QString& path) {
     const QFileInfo info(path);
     if (info.isDir()) return QStringLiteral("является каталогом");

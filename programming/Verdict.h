@@ -32,6 +32,8 @@ struct Verdict {
 // named as raw, binary data named as HEX) is refused under ByExtension.
 std::optional<QString> ImageFileProblem(Memory memory, const QString& path,
                                         JobRules::Format format);
+// Whether path is read as Intel HEX (else raw bytes) for memory under format.
+bool ReadsAsHex(Memory memory, const QString& path, JobRules::Format format);
 // Why an area cannot be read into path; nothing when it can.
 std::optional<QString> OutputFileProblem(const QString& path);
 // The refusal of a file as a verdict (4): "файл FLASH «path» why".

@@ -13,12 +13,6 @@ namespace ktr {
 
 namespace {
 
-bool ReadsAsHex(Memory memory, const QString& path, JobRules::Format format) {
-    if (format != JobRules::Format::ByExtension) return format == JobRules::Format::Hex;
-    return QFileInfo(path).suffix().toLower() ==
-           (memory == Memory::Flash ? QLatin1String("hex") : QLatin1String("eep"));
-}
-
 QByteArray HexRecord(uint8_t type, uint16_t address, const QByteArray& data) {
     QByteArray bytes;
     bytes.append(char(data.size())).append(char(address >> 8)).append(char(address));
