@@ -112,11 +112,11 @@ void CliSession::RunLinked() {
     std::vector<JournalImage> images;
     for (const auto& [memory, path] : {std::pair{Memory::Flash, options_.FlashFile},
                                        std::pair{Memory::Eeprom, options_.EepromFile}}) {
+        if (path.isEmpty() || !journal_.IsOpen() || options_.Cmd == Command::Read) continue;
         QString error;
         if (std::optional<JournalImage> image = JournalImageFromFile(
                 MemoryName(memory).toLower(), QFileInfo(path).absoluteFilePath(),
-                ReadsAsHex(memory, path, options_.Format) ? "hex" : "raw", &error);
-            image && options_.Cmd != Command::Read)
+                ReadsAsHex(memory, path, options_.Format) ? "hex" : "raw", &error))
             images.push_back(*image);
     }
     AttemptRecord attempt(session, usb_, CommandName(options_.Cmd), images);
