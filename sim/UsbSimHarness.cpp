@@ -234,6 +234,7 @@ int main(int argc, char** argv) {
 
     g_log_set_writer_func(DropClosedUnderClient, nullptr, nullptr);
     UmockdevBed bed;
+    bed.SetTell([](const std::string& line) { Say("%s", line.c_str()); });
     DelayedCalls later;
     std::vector<std::unique_ptr<UmockdevDevice>> devices;
     std::string error;
@@ -242,7 +243,7 @@ int main(int argc, char** argv) {
         const DeviceOptions& device = options.Devices[i];
         devices.push_back(std::make_unique<UmockdevDevice>(bed, later, int(i + 1), device));
         started = devices.back()->Start(error);
-        if (started)
+        if (started && devices.back()->PresentAtStart())
             Say("simulated device 1000:6666 plugged in%s: kind %u, \"%s\", FLASH %u, EEPROM %u, "
                 "AUX %u bytes",
                 options.Devices.size() > 1 ? (" at " + devices.back()->DevNode().substr(13)).c_str()
@@ -255,6 +256,9 @@ int main(int argc, char** argv) {
         return kExitHarnessFailed;
     }
 
+    const DelayedCalls::Clock::time_point ready = DelayedCalls::Clock::now();
+    for (const auto& device : devices)
+        device->RunSchedule(ready);
     ProgramRun run;
     const int status = RunProgram(program, options, run);
     later.Stop(); // nothing may touch a device from here on

@@ -9,10 +9,14 @@ DelayedCalls::~DelayedCalls() {
 }
 
 void DelayedCalls::After(std::chrono::microseconds delay, std::function<void()> call) {
+    At(Clock::now() + delay, std::move(call));
+}
+
+void DelayedCalls::At(Clock::time_point due, std::function<void()> call) {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
-        calls_.emplace(Clock::now() + delay, std::move(call));
+        calls_.emplace(due, std::move(call));
     }
     wake_.notify_one();
 }

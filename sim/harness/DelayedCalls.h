@@ -21,10 +21,12 @@ public:
     DelayedCalls(const DelayedCalls&) = delete;
     DelayedCalls& operator=(const DelayedCalls&) = delete;
 
-    // Runs `call` on the thread once `delay` has passed; calls due at the same time run in
-    // the order they were given. A call must not block: it holds up every later one.
+    // Runs `call` on the thread once `delay` has passed, or at `due`; calls due at the same
+    // time run in the order they were given. A call must not block: it holds up every later
+    // one.
     void After(std::chrono::microseconds delay, std::function<void()> call);
-    // Ends the thread; calls not yet due are dropped. Later After() calls are dropped too.
+    void At(Clock::time_point due, std::function<void()> call);
+    // Ends the thread; calls not yet due are dropped. Later calls given are dropped too.
     void Stop();
 
 private:

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <set>
 #include <string_view>
 
 namespace ktr::sim {
@@ -39,6 +41,28 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value) {
     if (errno != 0 || *end != '\0' || parsed > max) return false;
     value = parsed;
     return true;
+}
+
+// Seconds with a decimal point ("0.3", "2.0"), to the microsecond: a whole number given to
+// --unplug-at stays a transfer count.
+bool ParseSeconds(const std::string& text, std::chrono::microseconds& value) {
+    const size_t point = text.find('.');
+    if (point == std::string::npos || text.size() == 1 || point > 5 || text.size() - point > 7 ||
+        !std::all_of(text.begin(), text.end(),
+                     [](char c) { return c == '.' || std::isdigit(uint8_t(c)); }) ||
+        text.find('.', point + 1) != std::string::npos)
+        return false;
+    std::string fraction = text.substr(point + 1);
+    fraction.resize(6, '0');
+    value = std::chrono::seconds(std::atoi(text.substr(0, point).c_str())) +
+            std::chrono::microseconds(std::atoi(fraction.c_str()));
+    return true;
+}
+
+std::string Seconds(std::chrono::microseconds at) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", double(at.count()) / 1e6);
+    return text;
 }
 
 bool ParseErrno(const std::string& text, int& value) {
@@ -112,6 +136,7 @@ constexpr std::string_view kDeviceValueOptions[] = {"--kind",
                                                     "--timeout-ms",
                                                     "--silent-after",
                                                     "--unplug-at",
+                                                    "--plug-at",
                                                     "--replug-after-ms",
                                                     "--replug-as",
                                                     "--hang-at",
@@ -187,6 +212,13 @@ std::string ApplyDeviceOption(const Item& item, DeviceOptions& device) {
     } else if (option == "--silent-after") {
         if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
         device.SilentAfterFrames = number;
+    } else if (option == "--plug-at" ||
+               (option == "--unplug-at" && text.find('.') != std::string::npos)) {
+        std::chrono::microseconds at{};
+        if (!ParseSeconds(text, at))
+            return bad + (text.rfind('-', 0) == 0 ? " (a time before the start)"
+                                                  : " (seconds with a decimal point, e.g. 0.5)");
+        device.Schedule.push_back({at, option == "--plug-at"});
     } else if (option == "--unplug-at" || option == "--hang-at") {
         if (!ParseUnsigned(text, UINT64_MAX, number) || number == 0) return bad;
         (option == "--unplug-at" ? device.UnplugAtTransfer : device.HangAtTransfer) = number;
@@ -231,6 +263,70 @@ std::string NumberPath(std::string& path, const char* option, int number, bool s
                       : std::string();
     for (size_t at = mark; at != std::string::npos; at = path.find("{n}", at))
         path.replace(at, 3, std::to_string(number));
+    return {};
+}
+
+// Puts device K's changes in time order; each must change its presence.
+std::string CheckSchedule(DeviceOptions& device, int number) {
+    std::vector<PlugChange>& schedule = device.Schedule;
+    std::stable_sort(schedule.begin(), schedule.end(),
+                     [](const PlugChange& a, const PlugChange& b) { return a.At < b.At; });
+    const std::string who = "device " + std::to_string(number);
+    bool in = std::none_of(schedule.begin(), schedule.end(),
+                           [](const PlugChange& change) { return change.Plug; });
+    for (size_t i = 0; i < schedule.size(); ++i) {
+        const PlugChange& change = schedule[i];
+        if (i > 0 && schedule[i - 1].At == change.At)
+            return who + " is plugged in or unplugged twice at " + Seconds(change.At);
+        if (change.Plug && in)
+            return who + " is plugged in at " + Seconds(change.At) + " while still in (since " +
+                   Seconds(schedule[i - 1].At) + ")";
+        if (!change.Plug && !in)
+            return who + " is unplugged at " + Seconds(change.At) + " while not plugged in" +
+                   (i > 0 ? " (out since " + Seconds(schedule[i - 1].At) + ")"
+                          : " (it has a --plug-at, so it is absent at start)");
+        in = change.Plug;
+    }
+    if (device.ReplugDeviceNumber != 0 &&
+        std::count_if(schedule.begin(), schedule.end(),
+                      [](const PlugChange& change) { return change.Plug; }) > 1)
+        return who + ": --replug-as names one number, and each arrival needs one of its own";
+    return {};
+}
+
+// The kernel numbers every arrival anew: device K arrives first as K + 1 (at start or at its
+// first --plug-at), its later arrivals take the numbers after the last device's, in the order
+// they come. None is used twice in a run.
+std::string NumberArrivals(std::vector<DeviceOptions>& devices) {
+    std::vector<std::pair<PlugChange*, int>> later; // with the device's number, for ties
+    std::set<int> taken;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        taken.insert(int(i) + 2);
+        bool first = true;
+        for (PlugChange& change : devices[i].Schedule)
+            if (change.Plug) {
+                if (first)
+                    change.DeviceNumber = int(i) + 2;
+                else
+                    later.emplace_back(&change, int(i));
+                first = false;
+            }
+    }
+    std::stable_sort(later.begin(), later.end(), [](const auto& a, const auto& b) {
+        return std::pair(a.first->At, a.second) < std::pair(b.first->At, b.second);
+    });
+    int next = int(devices.size()) + 2;
+    for (auto& [change, device] : later) {
+        if (next > 127) return "the schedule plugs in more devices than bus 001 can number (126)";
+        change->DeviceNumber = next;
+        taken.insert(next++);
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const int as = devices[i].ReplugDeviceNumber;
+        if (as != 0 && as != int(i) + 2 && !taken.insert(as).second)
+            return "--replug-as " + std::to_string(as) + " of device " + std::to_string(i + 1) +
+                   " is a number another arrival has";
+    }
     return {};
 }
 
@@ -309,8 +405,26 @@ Faults (transfers are numbered from 1 in their own direction; repeatable):
   --noise HEX              the device's output starts with these bytes (e.g.
                            53525107 for the start of a frame of kind 7)
 
+Coming and going (S: seconds from the harness being ready, always with a decimal
+point, such as 0.5 or 2.0; repeatable; each change is told on stderr):
+  --plug-at S              the device is absent at start and plugged in at S. Each
+                           arrival is a new unit: memories as at start, faults and
+                           transfer counts afresh, its first frame after the
+                           program opens it; in the same port (1-K) under a new
+                           device number: K+1 the first time, then N+2, N+3 and
+                           on (N: --devices) in the order the arrivals come, none
+                           used twice in the run. A program on libusb 0.1 sees
+                           each change at its next scan; one on libusb 1.0 sees
+                           none after its start (no udev events are sent)
+  --unplug-at S            unplug it at S, as --unplug-at K does at a transfer;
+                           without a --plug-at it is present from the start.
+                           Plugging in a device that is in, or unplugging one that
+                           is out, is refused
+
 Run and results ("{n}" in a FILE is the device's number; with several devices
-a result file given for all of them needs it):
+a result file given for all of them needs it; "{a}" is the arrival, from 1: a
+unit's results are written as the next arrival replaces it, the last at the end,
+and a FILE without "{a}" holds the last arrival's):
   --kill-after-s S         SIGKILL PROGRAM if it still runs after S seconds
                            (default 60)
   --record FILE            afterwards, every OUT transfer the device received, in
@@ -325,6 +439,12 @@ a result file given for all of them needs it):
 Example: three devices, the second of which mismatches and the third hangs:
   usbsim-harness --devices 3 --dump-flash flash{n}.bin --on-device 2
       --mismatch-verify-at 0x100 --on-device 3 --hang-at 40 -- ktr-cli ...
+
+Example: three sockets and five units passing through, the one in socket 3 failing:
+  usbsim-harness --devices 3 --dump-flash flash{n}-{a}.bin
+      --on-device 1 --plug-at 0.5 --unplug-at 4.0 --plug-at 5.0
+      --on-device 2 --plug-at 1.0 --unplug-at 4.5 --plug-at 5.5
+      --on-device 3 --plug-at 1.5 --mismatch-verify-at 0x100 -- ktr-cli ...
 )";
 }
 
@@ -418,7 +538,9 @@ std::string ParseHarnessOptions(int argc, char** argv, HarnessOptions& options) 
                 !problem.empty())
                 return problem;
         }
+        if (std::string problem = CheckSchedule(device, number); !problem.empty()) return problem;
     }
+    if (std::string problem = NumberArrivals(options.Devices); !problem.empty()) return problem;
     if (options.Command.empty()) return "no program given (usbsim-harness [OPTIONS] -- PROGRAM)";
     return {};
 }

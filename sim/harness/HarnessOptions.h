@@ -3,6 +3,7 @@
 
 #include "DeviceModel.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,13 @@ struct TransferFault {
     int Error = 0; // positive errno
 };
 
+// A scheduled change of a device's presence.
+struct PlugChange {
+    std::chrono::microseconds At{}; // from the harness being ready
+    bool Plug = false;
+    int DeviceNumber = 0; // a plug's: each arrival has a number never used before in the run
+};
+
 // Everything about one simulated device: what it is, how it misbehaves, where its results go.
 struct DeviceOptions {
     DeviceConfig Device;
@@ -31,11 +39,15 @@ struct DeviceOptions {
     uint64_t UnplugAtTransfer = 0;  // counted over both directions; 0: never
     int ReplugAfterMs = -1;         // -1: stays unplugged
     int ReplugDeviceNumber = 0;     // 0: replugged under the number it had
-    uint64_t HangAtTransfer = 0;    // counted over both directions; 0: never
-    int HangForMs = -1;             // -1: hangs until replugged
+    // In time order. With a plug among them the device is absent at start; each plug brings a
+    // new unit (memory, faults and counts afresh) into the same port.
+    std::vector<PlugChange> Schedule;
+    uint64_t HangAtTransfer = 0; // counted over both directions; 0: never
+    int HangForMs = -1;          // -1: hangs until replugged
     std::vector<uint32_t> VerifyMismatches;
     std::vector<uint8_t> Noise; // bytes the device's output starts with, before any frame
-    // Result files; "{n}" in a path stands for the device's number.
+    // Result files; "{n}" in a path stands for the device's number, "{a}" for the arrival
+    // (from 1) whose unit they describe.
     std::string RecordPath, FlashDumpPath, EepromDumpPath, AuxDumpPath;
 };
 

@@ -69,6 +69,27 @@ std::string NodeOf(int deviceNumber) {
     return node;
 }
 
+// A unit as it leaves the factory, with the faults its options give it.
+DeviceModel NewUnit(const DeviceOptions& options) {
+    DeviceModel model(options.Device);
+    model.SetRecording(!options.RecordPath.empty());
+    for (uint32_t address : options.VerifyMismatches)
+        model.MismatchVerifyAt(address);
+    model.InjectBytes(options.Noise);
+    return model;
+}
+
+bool ComesLater(const DeviceOptions& options) {
+    return std::any_of(options.Schedule.begin(), options.Schedule.end(),
+                       [](const PlugChange& change) { return change.Plug; });
+}
+
+std::string WithArrival(std::string path, uint64_t arrival) {
+    for (size_t at = path.find("{a}"); at != std::string::npos; at = path.find("{a}", at))
+        path.replace(at, 3, std::to_string(arrival));
+    return path;
+}
+
 template <class T> std::shared_ptr<T> Owned(T* object) {
     return std::shared_ptr<T>(object, [](T* owned) {
         if (owned) g_object_unref(owned);
@@ -128,12 +149,10 @@ bool UmockdevBed::Start(std::string& error) {
 UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number,
                                const DeviceOptions& options)
     : bed_(bed), later_(later), number_(number), options_(options),
-      sysPath_("/sys/devices/usb1/1-" + std::to_string(number)), deviceNumber_(number + 1),
-      devNode_(NodeOf(deviceNumber_)), model_(options.Device) {
-    model_.SetRecording(!options.RecordPath.empty());
-    for (uint32_t address : options.VerifyMismatches)
-        model_.MismatchVerifyAt(address);
-    model_.InjectBytes(options.Noise);
+      sysPath_("/sys/devices/usb1/1-" + std::to_string(number)),
+      presentAtStart_(!ComesLater(options)), deviceNumber_(number + 1),
+      devNode_(NodeOf(deviceNumber_)), model_(NewUnit(options)), arrived_(presentAtStart_) {
+    model_.SetPresent(presentAtStart_);
 }
 
 UmockdevDevice::~UmockdevDevice() {
@@ -164,11 +183,14 @@ std::string UmockdevDevice::Description() const {
            "\\n\nA: speed=12\\n\nA: bConfigurationValue=1\\n\nH: descriptors=" + descriptors + "\n";
 }
 
+// One socket per node path, made before the program starts: the handler is attached to the
+// node of every number the device will have.
 bool UmockdevDevice::Start(std::string& error) {
     std::unique_lock lock(bed_.Mutex());
     UMockdevTestbed* testbed = bed_.Testbed();
     GError* gerror = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed, Description().c_str(), &gerror)) {
+    if (presentAtStart_ &&
+        !umockdev_testbed_add_from_string(testbed, Description().c_str(), &gerror)) {
         error = std::string("cannot add the device to the test bed: ") + gerror->message;
         g_error_free(gerror);
         return false;
@@ -176,22 +198,39 @@ bool UmockdevDevice::Start(std::string& error) {
     handler_ = umockdev_ioctl_base_new();
     g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
     g_signal_connect(handler_, "client-vanished", G_CALLBACK(OnClientVanished), this);
-    if (!umockdev_testbed_attach_ioctl(testbed, devNode_.c_str(), handler_, &gerror)) {
-        error = std::string("cannot attach the ioctl handler: ") + gerror->message;
-        g_error_free(gerror);
-        return false;
-    }
+    std::set<int> numbers{deviceNumber_};
+    if (options_.ReplugDeviceNumber > 0) numbers.insert(options_.ReplugDeviceNumber);
+    for (const PlugChange& change : options_.Schedule)
+        if (change.Plug) numbers.insert(change.DeviceNumber);
     gchar* root = umockdev_testbed_get_root_dir(testbed);
-    const std::string socketPath = std::string(root) + "/ioctl" + devNode_;
+    const std::string socketDir = std::string(root) + "/ioctl";
     g_free(root);
-    if (!IsSocket(socketPath)) {
-        error = "the ioctl socket " + socketPath + " was not created (path too long?)";
-        return false;
+    for (int number : numbers) {
+        const std::string node = NodeOf(number);
+        if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler_, &gerror)) {
+            error = std::string("cannot attach the ioctl handler: ") + gerror->message;
+            g_error_free(gerror);
+            return false;
+        }
+        if (!IsSocket(socketDir + node)) {
+            error = "the ioctl socket " + socketDir + node + " was not created (path too long?)";
+            return false;
+        }
     }
     lock.unlock(); // a handler takes the bed's mutex inside handling_ (an unplug)
     std::lock_guard serving(handling_);
     serving_ = true;
     return true;
+}
+
+void UmockdevDevice::RunSchedule(DelayedCalls::Clock::time_point ready) {
+    {
+        std::lock_guard lock(mutex_);
+        ready_ = ready;
+    }
+    for (const PlugChange& change : options_.Schedule)
+        later_.At(ready + change.At,
+                  [this, change] { change.Plug ? Arrive(change.DeviceNumber) : Leave(); });
 }
 
 gboolean UmockdevDevice::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -287,6 +326,7 @@ gboolean UmockdevDevice::HandleControl(UMockdevIoctlClient* client) {
 UmockdevDevice::Outcome UmockdevDevice::Transfer(UMockdevIoctlClient* client, Direction dir,
                                                  uint8_t* bytes, int size, int requestedTimeoutMs) {
     std::lock_guard lock(mutex_);
+    if (!OnCurrentNode(client)) return {-ENODEV};
     if (NewTalker(client)) model_.Opened();
     ++transfers_;
     const uint64_t number = dir == Direction::In ? ++inTransfers_ : ++outTransfers_;
@@ -294,9 +334,9 @@ UmockdevDevice::Outcome UmockdevDevice::Transfer(UMockdevIoctlClient* client, Di
     if (transfers_ == options_.HangAtTransfer && model_.Present()) {
         model_.SetHanging(true);
         if (options_.HangForMs >= 0)
-            later_.After(std::chrono::milliseconds(options_.HangForMs), [this] {
+            later_.After(std::chrono::milliseconds(options_.HangForMs), [this, unit = unit_] {
                 std::lock_guard lock(mutex_);
-                model_.SetHanging(false);
+                if (unit == unit_) model_.SetHanging(false);
             });
     }
     const int hangMs = options_.TimeoutDelayMs >= 0 ? options_.TimeoutDelayMs
@@ -321,10 +361,67 @@ const TransferFault* UmockdevDevice::FaultFor(Direction dir, uint64_t number) co
     return nullptr;
 }
 
+bool UmockdevDevice::OnCurrentNode(UMockdevIoctlClient* client) const {
+    const char* node = umockdev_ioctl_client_get_devnode(client);
+    return node && devNode_ == node;
+}
+
 // Called with the mutex held, before the failing transfer completes: by the time the
-// program sees the failure, the device has left the bus. URBs in flight end as the kernel
-// ends them when their device goes.
+// program sees the failure, the device has left the bus.
 void UmockdevDevice::Unplug() {
+    Remove();
+    if (options_.ReplugAfterMs >= 0)
+        later_.After(std::chrono::milliseconds(options_.ReplugAfterMs), [this, changes = changes_] {
+            std::lock_guard lock(mutex_);
+            if (changes == changes_) Replug();
+        });
+}
+
+// With the mutex held: the same unit, into the same port, under a new number if asked.
+void UmockdevDevice::Replug() {
+    if (options_.ReplugDeviceNumber > 0) {
+        deviceNumber_ = options_.ReplugDeviceNumber;
+        devNode_ = NodeOf(deviceNumber_);
+    }
+    PlugIn();
+}
+
+// A new unit into the port, under its own number.
+void UmockdevDevice::Arrive(int deviceNumber) {
+    std::lock_guard lock(mutex_);
+    ++changes_;
+    if (arrived_) NextUnit();
+    arrived_ = true;
+    deviceNumber_ = deviceNumber;
+    devNode_ = NodeOf(deviceNumber);
+    PlugIn();
+}
+
+void UmockdevDevice::Leave() {
+    std::lock_guard lock(mutex_);
+    ++changes_;
+    if (model_.Present()) Remove(); // else a transfer unplugged it already
+}
+
+// The socket of the attached handler outlived the unplug, so the node is served at once.
+void UmockdevDevice::PlugIn() {
+    {
+        std::lock_guard bedLock(bed_.Mutex());
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(bed_.Testbed(), Description().c_str(), &error)) {
+            std::fprintf(stderr, "usbsim-harness: plugging in device %d failed: %s\n", number_,
+                         error->message);
+            g_error_free(error);
+            return;
+        }
+    }
+    model_.SetPresent(true);
+    unplugged_ = false;
+    TellChange("plugged in at port " + PortPath() + " as " + devNode_.substr(13));
+}
+
+// URBs in flight end as the kernel ends them when their device goes.
+void UmockdevDevice::Remove() {
     unplugged_ = true;
     model_.SetPresent(false);
     for (auto& [client, urbs] : urbs_)
@@ -332,52 +429,70 @@ void UmockdevDevice::Unplug() {
             FinishUrb(urbs.InFlight.front(), -ENODEV, 0);
     {
         std::lock_guard bedLock(bed_.Mutex());
-        umockdev_testbed_remove_device(bed_.Testbed(), sysPath_.c_str());
         // remove_device leaves a node given by an N: line; enumeration would still find it.
+        // The node goes first: a scan meanwhile must not list a device without its port.
         gchar* root = umockdev_testbed_get_root_dir(bed_.Testbed());
         unlink((std::string(root) + devNode_).c_str());
         g_free(root);
+        umockdev_testbed_remove_device(bed_.Testbed(), sysPath_.c_str());
     }
-    if (options_.ReplugAfterMs >= 0)
-        later_.After(std::chrono::milliseconds(options_.ReplugAfterMs), [this] { Replug(); });
+    TellChange("unplugged from port " + PortPath() + " (" + devNode_.substr(13) + ")");
 }
 
-// Into the same port. The socket of the attached handler outlived the unplug, so the node is
-// served at once; a node under a new device number gets the same handler.
-void UmockdevDevice::Replug() {
-    std::lock_guard lock(mutex_);
-    {
-        std::lock_guard bedLock(bed_.Mutex());
-        const bool renumbered = options_.ReplugDeviceNumber > 0;
-        if (renumbered) {
-            deviceNumber_ = options_.ReplugDeviceNumber;
-            devNode_ = NodeOf(deviceNumber_);
-        }
-        GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(bed_.Testbed(), Description().c_str(), &error) ||
-            (renumbered &&
-             !umockdev_testbed_attach_ioctl(bed_.Testbed(), devNode_.c_str(), handler_, &error))) {
-            std::fprintf(stderr, "usbsim-harness: replug failed: %s\n", error->message);
-            g_error_free(error);
-            return;
-        }
-    }
-    model_.SetPresent(true);
+std::string UmockdevDevice::PortPath() const {
+    return sysPath_.substr(sysPath_.rfind('/') + 1);
+}
+
+void UmockdevDevice::TellChange(const std::string& what) const {
+    char when[48];
+    std::snprintf(when, sizeof when, "%.3f s: device %d ",
+                  std::chrono::duration<double>(DelayedCalls::Clock::now() - ready_).count(),
+                  number_);
+    bed_.Tell(when + what);
+}
+
+// With the mutex held: the unit that was in the port makes way for a new one, as configured
+// at start. Its results are kept when the paths tell the units apart.
+void UmockdevDevice::NextUnit() {
+    const std::string* paths[] = {&options_.RecordPath, &options_.FlashDumpPath,
+                                  &options_.EepromDumpPath, &options_.AuxDumpPath};
+    if (std::any_of(std::begin(paths), std::end(paths),
+                    [](const std::string* path) { return path->find("{a}") != std::string::npos; }))
+        WriteUnitResults(resultError_);
+    earlier_.InTransfers += inTransfers_;
+    earlier_.OutTransfers += outTransfers_;
+    earlier_.Frames += model_.FramesReceived();
+    earlier_.PollFrames += model_.FramesReceivedOfType(0);
+    ++unit_;
+    model_ = NewUnit(options_);
+    transfers_ = inTransfers_ = outTransfers_ = 0;
 }
 
 UmockdevDevice::Counts UmockdevDevice::GetCounts() {
     std::lock_guard lock(mutex_);
-    return {inTransfers_, outTransfers_, model_.FramesReceived(), model_.FramesReceivedOfType(0),
-            unplugged_};
+    return {earlier_.InTransfers + inTransfers_, earlier_.OutTransfers + outTransfers_,
+            earlier_.Frames + model_.FramesReceived(),
+            earlier_.PollFrames + model_.FramesReceivedOfType(0), unplugged_};
 }
 
 bool UmockdevDevice::WriteResults(std::string& error) {
     std::lock_guard lock(mutex_);
+    error = resultError_;
+    return WriteUnitResults(error) && error.empty();
+}
+
+// With the mutex held.
+bool UmockdevDevice::WriteUnitResults(std::string& error) {
+    bool written = true;
     if (!options_.RecordPath.empty()) {
-        std::ofstream out(options_.RecordPath, std::ios::trunc);
+        const std::string path = WithArrival(options_.RecordPath, unit_);
+        std::ofstream out(path, std::ios::trunc);
         for (const std::vector<uint8_t>& transfer : model_.OutTransfers())
             out << HexBytes(transfer.data(), transfer.size(), " ") << '\n';
-        if (!out.flush()) error = "cannot write " + options_.RecordPath;
+        if (!out.flush()) {
+            error = "cannot write " + path;
+            written = false;
+        }
     }
     const struct {
         const std::string& Path;
@@ -386,10 +501,15 @@ bool UmockdevDevice::WriteResults(std::string& error) {
     } dumps[] = {{options_.FlashDumpPath, model_.Flash(), model_.Config().FlashSize},
                  {options_.EepromDumpPath, model_.Eeprom(), model_.Config().EepromSize},
                  {options_.AuxDumpPath, model_.Aux(), model_.Config().AuxSize}};
-    for (const auto& dump : dumps)
-        if (!dump.Path.empty() && !WriteMemoryDump(dump.Path, dump.Memory, dump.Size))
-            error = "cannot write " + dump.Path;
-    return error.empty();
+    for (const auto& dump : dumps) {
+        if (dump.Path.empty()) continue;
+        const std::string path = WithArrival(dump.Path, unit_);
+        if (!WriteMemoryDump(path, dump.Memory, dump.Size)) {
+            error = "cannot write " + path;
+            written = false;
+        }
+    }
+    return written;
 }
 
 } // namespace ktr::sim

@@ -12,6 +12,7 @@
 #include <umockdev.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -36,9 +37,15 @@ public:
     UMockdevTestbed* Testbed() const { return testbed_; }
     // The test bed is not thread-safe; devices plug and unplug from several threads.
     std::mutex& Mutex() { return mutex_; }
+    // Where the devices tell of their comings and goings; set before they start.
+    void SetTell(std::function<void(const std::string&)> tell) { tell_ = std::move(tell); }
+    void Tell(const std::string& line) const {
+        if (tell_) tell_(line);
+    }
 
 private:
     UMockdevTestbed* testbed_ = nullptr;
+    std::function<void(const std::string&)> tell_;
     std::string privateTmpDir_; // only when TMPDIR is too long for the ioctl socket path
     std::mutex mutex_;
 };
@@ -57,12 +64,17 @@ public:
     UmockdevDevice(const UmockdevDevice&) = delete; // its handler points back to it
     UmockdevDevice& operator=(const UmockdevDevice&) = delete;
 
-    // Plugs the device in and attaches its handler. On failure: false and the reason.
+    // Attaches its handler to every node it will have and plugs it in, unless its schedule
+    // brings it later. On failure: false and the reason.
     bool Start(std::string& error);
+    // Its schedule runs from `ready` on.
+    void RunSchedule(DelayedCalls::Clock::time_point ready);
 
+    bool PresentAtStart() const { return presentAtStart_; }
     const std::string& DevNode() const { return devNode_; } // until the first replug
     Counts GetCounts();
-    // The record and memory dumps that the options ask for; call once the program ended.
+    // The record and memory dumps that the options ask for, of the unit in the port now;
+    // call once the program ended.
     bool WriteResults(std::string& error);
 
 private:
@@ -102,8 +114,20 @@ private:
     void FinishUrb(const std::shared_ptr<Urb>& urb, int status, int actualLength);
     void AnswerReap(UMockdevIoctlClient* reaper, const std::shared_ptr<Urb>& urb);
     void DropUrbs(UMockdevIoctlClient* client);
+    // With the mutex held: whether the client opened the node the device has now (one of an
+    // earlier arrival's is dead for good).
+    bool OnCurrentNode(UMockdevIoctlClient* client) const;
     void Unplug();
     void Replug();
+    void Arrive(int deviceNumber);
+    void Leave();
+    // With the mutex held: into the bed, or out of it, with a line told of it.
+    void PlugIn();
+    void Remove();
+    std::string PortPath() const; // "1-2"
+    void TellChange(const std::string& what) const;
+    void NextUnit();
+    bool WriteUnitResults(std::string& error);
     const TransferFault* FaultFor(Direction dir, uint64_t number) const;
     std::string Description() const;
 
@@ -112,6 +136,8 @@ private:
     const int number_;
     const DeviceOptions& options_;
     const std::string sysPath_; // its port path's: the same after a replug
+    const bool presentAtStart_;
+    DelayedCalls::Clock::time_point ready_ = DelayedCalls::Clock::now();
     int deviceNumber_;
     std::string devNode_;
     UMockdevIoctlBase* handler_ = nullptr;
@@ -122,7 +148,12 @@ private:
     bool serving_ = false;
     std::mutex mutex_;
     DeviceModel model_;
-    uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0;
+    uint64_t unit_ = 1;    // the arrival whose unit is in the port, or is due next
+    bool arrived_ = false; // whether that unit has been plugged in yet
+    uint64_t changes_ = 0; // scheduled changes so far: a replug still due from before is void
+    Counts earlier_;       // of the units before this one
+    std::string resultError_;
+    uint64_t transfers_ = 0, inTransfers_ = 0, outTransfers_ = 0; // this unit's
     bool unplugged_ = false;
     std::map<UMockdevIoctlClient*, ClientUrbs> urbs_;
     // Clients (opens of the node) that have made a control transfer: the first transfer of a

@@ -1,5 +1,5 @@
 // The simulated devices themselves, through the real libusb: several at once, each apart
-// from the others, and the URB ioctls that libusb 1.0 uses.
+// from the others, coming and going on a schedule, and the URB ioctls that libusb 1.0 uses.
 #include "HarnessRun.h"
 
 namespace {
@@ -45,6 +45,38 @@ private slots:
         QCOMPARE(ReadAll(dir.filePath("ee1.bin")), QByteArray(4096, char(0xFF)));
         QCOMPARE(ReadAll(dir.filePath("ee2.bin")), Erased(QByteArray(700, 'a'), 4096));
         QCOMPARE(ReadAll(dir.filePath("ee3.bin")), Erased(QByteArray(700, 'b'), 4096));
+    }
+
+    // A device on a schedule, as programs started one after another see it: absent, listed,
+    // gone, and back as a new arrival, under another number in the same port.
+    void scheduledDeviceComesAndGoes() {
+        const QString script = QStringLiteral(
+            "for i in $(seq 300); do d=$(\"$0\" list --json | grep '\"event\":\"device\"'); "
+            "p=; [ -n \"$d\" ] && p=$(\"$1\" list); echo \"$d $p\"; "
+            "case $d in *'\"device\":3'*) exit 0;; esac; done; exit 1");
+        const Run run =
+            RunUnderHarness({"--plug-at", "0.3", "--unplug-at", "1.0", "--plug-at", "1.5"},
+                            {"sh", "-c", script, KTR_CLI, KTR_USB_PROBE});
+        QVERIFY2(run.ExitCode == 0, qPrintable(run.Dump()));
+        static const QRegularExpression sample(
+            QStringLiteral(R"(^(\{[^}]*\})?\s*(?:list (\S+) (\S*) \S+|no device)?\s*$)"));
+        QStringList seen;
+        for (const QString& line : run.Output) {
+            const QRegularExpressionMatch match = sample.match(line);
+            QVERIFY2(match.hasMatch(), qPrintable(line));
+            QString state = QStringLiteral("absent");
+            if (match.hasCaptured(1)) {
+                const QJsonObject device = ParseJsonLine(match.captured(1));
+                state = QStringLiteral("%1:%2")
+                            .arg(device["bus"].toInt())
+                            .arg(device["device"].toInt());
+                // It changed between the two looks, or between the probe's nodes and ports.
+                if (match.captured(2) != state || match.captured(3).isEmpty()) continue;
+                state += ' ' + match.captured(3);
+            }
+            if (seen.value(seen.size() - 1) != state) seen << state;
+        }
+        QCOMPARE(seen, (QStringList{"absent", "1:2 1-1", "absent", "1:3 1-1"}));
     }
 
     // libusb 1.0 submits and reaps URBs where libusb 0.1 makes one ioctl: the same device,
