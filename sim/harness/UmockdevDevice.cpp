@@ -136,6 +136,12 @@ bool UmockdevBed::Start(std::string& error) {
         setenv("TMPDIR", shortDir, 1);
     }
     testbed_ = umockdev_testbed_new();
+    // libusb 0.1 looks for its device folder once, at its start: a bus with no device in
+    // it yet must have it, or devices plugged in later are never seen.
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::string folder = std::string(root) + "/dev/bus/usb/001";
+    g_free(root);
+    g_mkdir_with_parents(folder.c_str(), 0755);
     // glib keeps the directory it saw; the program gets the caller's TMPDIR back.
     if (!privateTmpDir_.empty()) {
         if (callerTmp)
