@@ -89,6 +89,7 @@ void CliSession::List() {
                   device.Accessible ? address : address + QStringLiteral(" (нет доступа)"),
                   {{QStringLiteral("bus"), device.Bus},
                    {QStringLiteral("device"), device.Device},
+                   {QStringLiteral("port"), QString::fromStdString(device.PortPath)},
                    {QStringLiteral("accessible"), device.Accessible}});
     }
     if (devices.empty()) Finish({kExitLink, QStringLiteral("устройства 1000:6666 не найдены"), {}});
