@@ -2,11 +2,9 @@
 // one device; every device answers 2 ms late. Both runs go through umockdev and the real
 // libusb, so they include the harness's start and the program's own.
 //
-// Peak memory: every 20 ms the ktr-cli processes under the harness (the coordinator and its
-// children) are found in /proc and their VmHWM summed; the figure is the highest sum. A
-// process's VmHWM is its own peak so far, so the sum bounds what they held at once from above.
-// CPU: the harness's rusage of its children (the program and, through its waits, every child)
-// beside the total of the run, which adds the harness that plays the devices.
+// Peak memory: every 20 ms the ktr-cli processes under the harness are found in /proc and
+// their VmHWM summed; the figure is the highest sum. CPU: the program's own beside the total
+// of the run, which adds the harness that plays the devices.
 #include "BenchSupport.h"
 
 #include <QDir>

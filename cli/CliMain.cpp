@@ -1,5 +1,4 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
-#include "CliGang.h"
 #include "CliSession.h"
 #include "CliStation.h"
 
@@ -95,12 +94,8 @@ int main(int argc, char** argv) {
 
     CliOptions options;
     const QString problem = ParseCliOptions(app.arguments().mid(1), options);
-    const CliOutput::Style style{options.Json,
-                                 options.Quiet,
-                                 isatty(STDOUT_FILENO) == 1,
-                                 options.Verbose,
-                                 0,
-                                 qEnvironmentVariableIsSet(kNameEventVariable)};
+    const CliOutput::Style style{options.Json, options.Quiet, isatty(STDOUT_FILENO) == 1,
+                                 options.Verbose};
     CliOutput output(out, err, style);
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
@@ -119,7 +114,7 @@ int main(int argc, char** argv) {
         return kExitDone;
     }
 
-    // Close-on-exec: the processes of a several-device run must not write into it.
+    // Close-on-exec: a configurator's child processes must not write into it.
     if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("ktr-cli: pipe");
         return kExitUsage;
@@ -163,12 +158,6 @@ int main(int argc, char** argv) {
     }
     if (options.Cmd == Command::Journal) return RunJournal(options, output);
     if (options.Cmd == Command::Station) return RunStation(*usb, options, output, interrupt);
-    if (options.SeveralDevices()) {
-        CliGang gang(QCoreApplication::applicationFilePath(), options, output, *usb);
-        interrupt = [&](int signal) { gang.Interrupt(signal); };
-        return gang.Run();
-    }
-
     CliSession session(*usb, options, output);
     interrupt = [&](int) { session.Interrupt(); };
     return session.Run();

@@ -492,7 +492,6 @@ QString CommandName(Command command) {
 
 QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
     options = CliOptions{};
-    options.Arguments = arguments;
     // Values never start with '-', so these are never some option's value.
     options.Json = arguments.contains(QLatin1String("--json"));
     if (arguments.contains(QLatin1String("-h")) || arguments.contains(QLatin1String("--help"))) {
@@ -561,28 +560,6 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
     }
     options.TimeoutSet = parser.isSet(QStringLiteral("timeout"));
     return CheckTogether(options);
-}
-
-QStringList DeviceArguments(const QStringList& arguments, Command command,
-                            const QList<std::pair<QString, QString>>& values) {
-    QStringList own{CommandName(command)};
-    QString problem;
-    for (const Token& token : Tokens(arguments, problem)) {
-        if (!token.Opt || !(token.Opt->Commands & Bit(command))) continue;
-        const QLatin1String name(token.Opt->Name);
-        const bool replaced = std::any_of(values.begin(), values.end(), [&](const auto& value) {
-            return value.first == name && !value.second.isEmpty();
-        });
-        if (!replaced && name != QLatin1String("device") && name != QLatin1String("all"))
-            own << arguments.mid(token.First, token.Count);
-    }
-    // After "=": a file named "-a.hex" is still a value.
-    for (const auto& [name, value] : values)
-        if (const Option* option = OptionNamed(name);
-            !value.isEmpty() && option && (option->Commands & Bit(command)))
-            own << QStringLiteral("--%1=%2").arg(name, value);
-    if (!own.contains(QLatin1String("--json"))) own << QStringLiteral("--json");
-    return own;
 }
 
 QString CliHelp(Command topic) {

@@ -77,9 +77,6 @@ struct CliOptions {
     QString SerialFile;     // station: the serial number counter
     int SerialAddress = -1; // station: where in EEPROM the number goes; -1: no serial numbers
     LinkTimings Timings;    // the link's intervals; tests shorten them
-    // Not options: the arguments as given (without the program name), which each device's own
-    // run of a several-device command starts from.
-    QStringList Arguments;
     // Not an option: the program sets it to the signal received before it calls the session's
     // Interrupt(); 0 until then.
     int InterruptSignal = 0;
@@ -98,11 +95,4 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options);
 QString CliHelp(Command topic = Command::None);
 // The command's name as typed ("write"); empty for None.
 QString CommandName(Command command);
-// One device's own run of a several-device command: arguments (as given for all of them) for
-// command, without the options command does not take and without --all and --device; every
-// option of values ("device", "timeout", ...) that command takes given that value instead of the
-// user's (an empty value leaves the user's); --json.
-QStringList DeviceArguments(const QStringList& arguments, Command command,
-                            const QList<std::pair<QString, QString>>& values);
-
 } // namespace ktr::cli

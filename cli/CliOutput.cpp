@@ -3,7 +3,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QList>
-#include <QMutex>
 
 #include <cmath>
 #include <sys/ioctl.h>
@@ -27,7 +26,6 @@ struct CliOutput::Shared {
     QIODevice& Out;
     QIODevice& Err;
     const Style Look;
-    mutable QMutex Mutex;
     bool BarShown = false;
     QByteArray Bar; // the bar as last drawn, redrawn under every line printed beneath it
     QElapsedTimer BarClock;
@@ -152,7 +150,6 @@ CliOutput::CliOutput(QIODevice& out, QIODevice& err, Style style)
 
 CliOutput::CliOutput(CliOutput& program, const QString& device) : shared_(program.shared_) {
     clock_.start();
-    const QMutexLocker lock(&shared_->Mutex);
     row_ = int(shared_->Rows.size());
     DeviceRow row;
     row.Device = device;
@@ -190,7 +187,6 @@ QString CliOutput::Prefix() const {
                               : QStringLiteral("[%1 %2] ").arg(row.Device, row.Name);
 }
 
-// With the lock held, as every private function.
 void CliOutput::TextLine(const QString& text) {
     Shared& s = *shared_;
     if (s.BarShown) s.Out.write(kEraseLine);
@@ -212,22 +208,17 @@ void CliOutput::JsonEvent(const QString& event, QJsonObject fields) {
 }
 
 void CliOutput::SetDeviceName(const QString& name) {
-    const QMutexLocker lock(&shared_->Mutex);
-    if (row_ < 0 && shared_->Look.Json && shared_->Look.NameEvent)
-        JsonEvent(QStringLiteral("info"), {{"name", name}});
     if (row_ < 0) return;
     shared_->Rows[row_].Name = name;
 }
 
 void CliOutput::Step(const QString& text) {
-    const QMutexLocker lock(&shared_->Mutex);
     if (shared_->Look.Quiet) return;
     if (shared_->Look.Json) return JsonEvent(QStringLiteral("step"), {{"text", text}});
     TextLine(text);
 }
 
 void CliOutput::Log(const QString& line) {
-    const QMutexLocker lock(&shared_->Mutex);
     const Style& look = shared_->Look;
     if (look.Quiet) return;
     if (look.Json) return JsonEvent(QStringLiteral("log"), {{"text", line}});
@@ -235,14 +226,12 @@ void CliOutput::Log(const QString& line) {
 }
 
 void CliOutput::Note(const QString& text) {
-    const QMutexLocker lock(&shared_->Mutex);
     if (shared_->Look.Quiet) return;
     if (shared_->Look.Json) return JsonEvent(QStringLiteral("note"), {{"text", text}});
     TextLine(text);
 }
 
 void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields) {
-    const QMutexLocker lock(&shared_->Mutex);
     if (shared_->Look.Json) return JsonEvent(event, std::move(fields));
     TextLine(text);
 }
@@ -252,7 +241,6 @@ bool CliOutput::IsTerminal() const {
 }
 
 void CliOutput::Board(const QStringList& lines, bool bell) {
-    const QMutexLocker lock(&shared_->Mutex);
     Shared& s = *shared_;
     QByteArray drawn = bell ? QByteArrayLiteral("\a") : QByteArray();
     if (s.BoardLines > 0) drawn += "\033[" + QByteArray::number(s.BoardLines) + 'A';
@@ -263,7 +251,6 @@ void CliOutput::Board(const QStringList& lines, bool bell) {
 }
 
 void CliOutput::ShowProgress(const Progress& p) {
-    const QMutexLocker lock(&shared_->Mutex);
     Shared& s = *shared_;
     if (s.Look.Quiet) return;
     const int64_t percent = Percent(p);
@@ -300,7 +287,6 @@ void CliOutput::ShowProgress(const Progress& p) {
 
 void CliOutput::Result(const QString& command, int status, const QString& message,
                        const QJsonObject& extra) {
-    const QMutexLocker lock(&shared_->Mutex);
     if (row_ >= 0) return DeviceOutcome(command, status, message, extra);
     Shared& s = *shared_;
     if (s.BarShown) {
@@ -388,7 +374,6 @@ void CliOutput::DeviceOutcome(const QString& command, int status, const QString&
 }
 
 int CliOutput::WorstDeviceStatus() const {
-    const QMutexLocker lock(&shared_->Mutex);
     int worst = 0;
     for (const DeviceRow& row : shared_->Rows)
         worst = std::max(worst, row.Status);

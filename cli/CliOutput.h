@@ -14,8 +14,6 @@
 
 namespace ktr::cli {
 
-constexpr char kNameEventVariable[] = "KTR_CLI_NAME_EVENT";
-
 struct Progress {
     int64_t DoneBlocks = 0, TotalBlocks = 0;
     int64_t DoneBytes = 0, TotalBytes = 0;
@@ -31,17 +29,13 @@ public:
         bool Terminal = false; // out is a terminal: a progress bar redrawn in place
         bool Verbose = false;  // the log lines in text too
         int Columns = 0;       // the terminal's width; 0: asked of stdout, else COLUMNS, else 80
-        // With Json, the device's name as an "info" event of its own once identified: for the
-        // coordinator of a several-device run, which sets kNameEventVariable for its devices'
-        // processes.
-        bool NameEvent = false;
     };
     // The program's output.
     CliOutput(QIODevice& out, QIODevice& err, Style style);
     // One device's output in a run over several, into program's streams: its text lines start
     // with "[BUS:DEV name] ", its JSON events carry "bus_dev" and, once known, "name"; its
     // progress is shown beside the other devices'; its Result is a row of the final table.
-    // device: "BUS:DEV". Every call is safe from any thread; program must outlive it.
+    // device: "BUS:DEV". program must outlive it.
     CliOutput(CliOutput& program, const QString& device);
     ~CliOutput();
     CliOutput(const CliOutput&) = delete;

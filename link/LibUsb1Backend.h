@@ -39,6 +39,9 @@ public:
                        int index, char* bytes, int size, int timeoutMs,
                        std::function<void(int result)> done) override;
     void CancelControl() override;
+    std::unique_ptr<UsbBackend> ForAnotherLink() override {
+        return std::make_unique<LibUsb1Backend>();
+    }
 
 private:
     struct Flight;

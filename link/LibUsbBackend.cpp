@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -28,6 +29,10 @@ namespace {
 
 // How long the submitting thread waits for a transfer before it lets its event loop go on.
 constexpr std::chrono::microseconds kQuickTransfer{2000};
+// Backends that have opened a device, in this process. Links beside each other share a
+// thread, so a wait for one link's transfer would hold up the others': only a lone link
+// waits.
+std::atomic<int> linkingBackends{0};
 
 struct Handle0 final : UsbHandle {
     explicit Handle0(usb_dev_handle* native) : Native(native) {}
@@ -164,6 +169,7 @@ LibUsbBackend::~LibUsbBackend() {
     }
     bellNotifier_.reset();
     if (bell_) bell_->Silence();
+    if (linking_) --linkingBackends;
 }
 
 void LibUsbBackend::Init() {
@@ -196,7 +202,10 @@ UsbHandlePtr LibUsbBackend::Open(const UsbDeviceInfo& wanted) {
         for (struct usb_device* device = bus->devices; device; device = device->next)
             if (PathNumber(device->filename) == wanted.Device) {
                 usb_dev_handle* native = usb_open(device);
-                return native ? std::make_shared<Handle0>(native) : nullptr;
+                if (!native) return nullptr;
+                if (!linking_) ++linkingBackends;
+                linking_ = true;
+                return std::make_shared<Handle0>(native);
             }
     }
     return nullptr;
@@ -261,6 +270,7 @@ void LibUsbBackend::SubmitControl(const UsbHandlePtr& handle, int requestType, i
     // call would: a trip through the event loop costs more than the transfer itself.
     std::unique_lock lock(flight->Mutex);
     const bool quick =
+        linkingBackends.load() <= 1 &&
         flight->Ended.wait_for(lock, kQuickTransfer, [&] { return flight->Finished; });
     flight->Waiting = false;
     lock.unlock();

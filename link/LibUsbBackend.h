@@ -35,6 +35,9 @@ public:
                        int index, char* bytes, int size, int timeoutMs,
                        std::function<void(int result)> done) override;
     void CancelControl() override;
+    std::unique_ptr<UsbBackend> ForAnotherLink() override {
+        return std::make_unique<LibUsbBackend>();
+    }
 
 private:
     struct Flight;
@@ -48,6 +51,7 @@ private:
     std::unique_ptr<QSocketNotifier> bellNotifier_;
     std::shared_ptr<Worker> worker_;
     std::shared_ptr<Flight> current_; // the transfer whose done is still owed
+    bool linking_ = false;            // has opened a device
 };
 
 } // namespace ktr

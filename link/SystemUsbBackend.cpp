@@ -22,6 +22,37 @@ std::vector<UsbDeviceInfo> UsbBackend::ListDevices(uint16_t vendorId, uint16_t p
     return found;
 }
 
+namespace {
+
+class SharedBackend final : public UsbBackend {
+public:
+    explicit SharedBackend(UsbBackend& base) : base_(base) {}
+    void Init() override { base_.Init(); }
+    std::vector<UsbDeviceInfo> ListAllDevices() override { return base_.ListAllDevices(); }
+    UsbHandlePtr Open(const UsbDeviceInfo& device) override { return base_.Open(device); }
+    int Close(UsbHandlePtr& handle) override { return base_.Close(handle); }
+    int ControlMsg(UsbHandle& handle, int requestType, int request, int value, int index,
+                   char* bytes, int size, int timeoutMs) override {
+        return base_.ControlMsg(handle, requestType, request, value, index, bytes, size, timeoutMs);
+    }
+    void SubmitControl(const UsbHandlePtr& handle, int requestType, int request, int value,
+                       int index, char* bytes, int size, int timeoutMs,
+                       std::function<void(int)> done) override {
+        base_.SubmitControl(handle, requestType, request, value, index, bytes, size, timeoutMs,
+                            std::move(done));
+    }
+    void CancelControl() override { base_.CancelControl(); }
+
+private:
+    UsbBackend& base_;
+};
+
+} // namespace
+
+std::unique_ptr<UsbBackend> UsbBackend::ForAnotherLink() {
+    return std::make_unique<SharedBackend>(*this);
+}
+
 bool UsbNodeAccessible(int bus, int device) {
     char node[40];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, device);

@@ -80,6 +80,10 @@ public:
     // Ends the transfer in flight, if any: its `done` has run by the time this returns, with
     // -ECANCELED (or its own result, had it ended before the cancel took hold).
     virtual void CancelControl() {}
+    // A backend for one more link beside the others on this one: the same library and devices,
+    // its own transfer in flight. This default shares this backend, which must outlive it:
+    // enough where transfers never wait.
+    virtual std::unique_ptr<UsbBackend> ForAnotherLink();
 };
 
 // The real library the program talks to: "libusb1" or "libusb0" when named (null for a

@@ -1,8 +1,7 @@
 #include "Station.h"
 
-#include "AttemptRecord.h"
+#include "DeviceRun.h"
 #include "HexImage.h"
-#include "NullView.h"
 
 #include <QDir>
 #include <QFile>
@@ -54,42 +53,41 @@ std::optional<QString> ImageContentProblem(const ImageFile& image, const QByteAr
 
 } // namespace
 
-// One device's run: its own link, session and job, and its record.
+// One device's run, and what its socket shows of it.
 class Station::Attempt : public QObject {
 public:
     Attempt(Station& station, Socket& socket, const UsbDeviceInfo& device)
-        : station_(station), socket_(socket), link_(station.usb_, view_, station.config_.Timings),
-          files_(link_), session_(link_, station.config_.LinkTimeoutS),
-          record_(session_, station.usb_, station.config_.Command, station.images_),
-          device_(BusDevText(device.Bus, device.Device)) {
-        link_.ChooseDevice(device.Bus, device.Device);
-        files_.SetRules({station.config_.Format, true, true, true});
-        connect(&session_, &DeviceSession::Identified, this, [this](const QString& name) {
+        : station_(station), socket_(socket),
+          run_(station.usb_,
+               {device.Bus, device.Device, station.config_.Timings, station.config_.LinkTimeoutS,
+                station.config_.Format, station.config_.Command, station.images_}) {
+        connect(&run_.Session(), &DeviceSession::Identified, this, [this](const QString& name) {
             socket_.State.Name = name;
             station_.Show(socket_);
         });
-        connect(&session_, &DeviceSession::Ready, this, &Attempt::Program);
-        connect(&session_, &DeviceSession::Lost, this, [this](SessionLoss why) {
-            End({kExitLink, LossText(why, device_, station_.config_.LinkTimeoutS), {}},
-                JobEnd::LinkLost);
+        connect(&run_.Session(), &DeviceSession::Ready, this, &Attempt::Program);
+        connect(&run_, &DeviceRun::Started, this, [this](const JobProgress& progress) {
+            socket_.State.Phase = SocketPhase::Programming;
+            socket_.State.Progress = progress;
+            station_.Show(socket_);
         });
-        connect(&session_, &DeviceSession::NotServed, this, [this](uint32_t kind) {
-            End({kExitLink, NotServedText(device_, kind), {}}, JobEnd::LinkLost);
+        connect(&run_, &DeviceRun::Progress, this, [this](const JobProgress& progress) {
+            socket_.State.Progress = progress;
+            station_.Show(socket_);
         });
+        connect(&run_, &DeviceRun::Finished, this,
+                [this](const Verdict& verdict, const JournalRecord& record) {
+                    socket_.State.Result = verdict;
+                    // The station deletes this attempt: not from inside its link's signal.
+                    QTimer::singleShot(0, &station_,
+                                       [station = &station_, socket = &socket_, record] {
+                                           station->Ended(*socket, record);
+                                       });
+                });
     }
-    ~Attempt() override { link_.CloseLink(); }
 
-    void Run() { session_.Connect(); }
-
-    // Ends the run with verdict; a job still running ends first and says what it left.
-    void End(const Verdict& verdict, JobEnd end) {
-        if (done_) return;
-        if (job_ && !job_->IsFinished()) {
-            ending_ = verdict;
-            return job_->Abort(end);
-        }
-        Record(verdict);
-    }
+    void Run() { run_.Connect(); }
+    void End(const Verdict& verdict) { run_.End(verdict); }
 
 private:
     void Program() {
@@ -100,51 +98,19 @@ private:
             const std::optional<uint32_t> number = station_.config_.Serials->Take(&error);
             std::optional<QString> path;
             if (number) {
-                record_.SetSerial(*number);
+                run_.Record().SetSerial(*number);
                 path = station_.SerialImage(*number, &error);
             }
-            if (!path) return Record({kExitFile, error, {}});
+            if (!path) return run_.End({kExitFile, error, {}});
             for (ImageFile& image : images)
                 if (image.Target == Memory::Eeprom) image.Path = *path;
         }
-        job_ = std::make_unique<ImageJob>(files_, std::move(images), true);
-        record_.Follow(*job_, QStringLiteral("write"));
-        connect(job_.get(), &Job::Started, this, [this](const JobProgress& progress) {
-            socket_.State.Phase = SocketPhase::Programming;
-            socket_.State.Progress = progress;
-            station_.Show(socket_);
-        });
-        connect(job_.get(), &Job::Progress, this, [this](const JobProgress& progress) {
-            socket_.State.Progress = progress;
-            station_.Show(socket_);
-        });
-        connect(job_.get(), &Job::Finished, this, [this](const JobOutcome& outcome) {
-            Record(ending_ ? WithLeft(*ending_, outcome.Left) : JobVerdict(outcome, true));
-        });
-        job_->Start();
-    }
-
-    void Record(const Verdict& verdict) {
-        if (done_) return;
-        done_ = true;
-        socket_.State.Result = verdict;
-        // The station deletes this attempt: not from inside its link's or job's signal.
-        QTimer::singleShot(0, &station_,
-                           [station = &station_, socket = &socket_,
-                            record = record_.Close(verdict)] { station->Ended(*socket, record); });
+        run_.Write(std::move(images));
     }
 
     Station& station_;
     Socket& socket_;
-    NullView view_;
-    LinkControl link_;
-    WriteJobs files_;
-    DeviceSession session_;
-    AttemptRecord record_;
-    QString device_;
-    std::unique_ptr<Job> job_;
-    std::optional<Verdict> ending_;
-    bool done_ = false;
+    DeviceRun run_;
 };
 
 Station::Station(UsbBackend& usb, StationConfig config) : usb_(usb), config_(std::move(config)) {
@@ -204,7 +170,7 @@ void Station::Stop(int status, const QString& message) {
     scan_.stop();
     end_ = Verdict{status, message, {}};
     for (auto& [port, socket] : sockets_)
-        if (socket.Run) socket.Run->End({status, message, {}}, JobEnd::Cancelled);
+        if (socket.Run) socket.Run->End({status, message, {}});
     EndIfDone();
 }
 

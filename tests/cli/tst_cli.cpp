@@ -252,45 +252,6 @@ private slots:
         QCOMPARE(told, defined);
     }
 
-    // Each device's own run is the user's command line with that device instead of the
-    // several, its time and files where given, and --json; an info run to name a device drops
-    // what info does not take.
-    void deviceArguments_data() {
-        QTest::addColumn<QStringList>("given");
-        QTest::addColumn<Command>("command");
-        QTest::addColumn<QStringList>("own");
-        QTest::newRow("devices replaced")
-            << QStringList{"write", "--device",  "1:2", "--flash=-f.hex", "--device=1:3",
-                           "-q",    "--timeout", "60",  "--poll-ms",      "5"}
-            << Command::Write << QStringList{"write", "--flash=-f.hex", "-q",          "--poll-ms",
-                                             "5",     "--device=1:3",   "--timeout=9", "--json"};
-        QTest::newRow("all, json already given")
-            << QStringList{"--json", "verify", "--all", "--flash", "f.hex"} << Command::Verify
-            << QStringList{"verify", "--json", "--flash", "f.hex", "--device=1:3", "--timeout=9"};
-        QTest::newRow("a read's file of its own")
-            << QStringList{"read", "--all", "--eeprom", "e.bin", "--aux", "aux-{bus}-{dev}.bin"}
-            << Command::Read
-            << QStringList{"read",        "--eeprom",          "e.bin", "--device=1:3",
-                           "--timeout=9", "--aux=aux-1-3.bin", "--json"};
-        QTest::newRow("info to name a read's devices")
-            << QStringList{"read", "--all", "--eeprom", "{name}.bin", "--watchdog-ms", "300"}
-            << Command::Info
-            << QStringList{"info", "--watchdog-ms", "300", "--device=1:3", "--timeout=9", "--json"};
-    }
-    void deviceArguments() {
-        QFETCH(QStringList, given);
-        QFETCH(Command, command);
-        QFETCH(QStringList, own);
-        QCOMPARE(DeviceArguments(
-                     given, command,
-                     {{"device", "1:3"}, {"timeout", "9"}, {"eeprom", ""}, {"aux", "aux-1-3.bin"}}),
-                 own);
-        CliOptions options;
-        QCOMPARE(ParseCliOptions(own, options), QString());
-        QCOMPARE(options.Devices, QList<DeviceAddress>{(DeviceAddress{1, 3})});
-        QCOMPARE(options.TimeoutS, 9);
-    }
-
     // Nothing a device sends acts on a terminal: its name shows escaped in every text line,
     // and whole in JSON.
     void deviceTextEscaped_data() {

@@ -1,5 +1,5 @@
 // ktr-cli over several simulated devices at once, end to end on the real libusb: every device
-// served in its own process, the others unaffected by one that mismatches, leaves or hangs.
+// served over its own link, the others unaffected by one that mismatches, leaves or hangs.
 #include "HexText.h"
 #include "e2e/HarnessRun.h"
 
@@ -52,8 +52,8 @@ QStringList Failed(const Run& run) {
 class TestE2eGang : public QObject {
     Q_OBJECT
 private slots:
-    // Every event of a device carries its address and, once known, its name, which its one
-    // process told; each memory holds the files afterwards.
+    // Every event of a device carries its address and, once known, its name; each memory holds
+    // the files afterwards.
     void everyDeviceWrittenAndVerified() {
         QTemporaryDir dir;
         const QByteArray flash = RandomImage(20000), eeprom = RandomImage(1000);
@@ -74,7 +74,7 @@ private slots:
             QCOMPARE(results[kThree[n - 1]]["name"].toString(),
                      QStringLiteral("Модем КТР-17 #%1").arg(n));
         }
-        QMap<QString, int> starts; // one process per device: its name came from that one
+        QMap<QString, int> starts; // one run per device
         for (const QString& line : run.Output) {
             const QJsonObject event = ParseJsonLine(line);
             QVERIFY2(event["event"] == "result" || kThree.contains(event["bus_dev"].toString()),
@@ -128,7 +128,7 @@ private slots:
         // What the write left on the device comes through as the device's own command said it.
         if (status == 5) QVERIFY(results["1:3"]["partial"].isArray());
         for (int n : {1, 3}) {
-            QCOMPARE(results[kThree[n - 1]]["status"].toInt(), 0);
+            QVERIFY2(results[kThree[n - 1]]["status"].toInt() == 0, qPrintable(run.Dump()));
             QCOMPARE(ReadFile(dir.filePath("flash%1").arg(n)).left(flash.size()), flash);
         }
         QCOMPARE(Failed(run), QStringList{"1:3"});
@@ -136,8 +136,8 @@ private slots:
         QCOMPARE(run.Errors.filter(QRegularExpression("^ktr-cli: .*: 1:3$")).size(), 1);
     }
 
-    // SIGTERM to the program reaches every device's process: each ends its command cleanly
-    // and reports, long before its image is through.
+    // SIGTERM to the program reaches every device: each ends its command cleanly and reports,
+    // long before its image is through.
     void interruptReachesEveryDevice() {
         QTemporaryDir dir;
         QProcess harness;
