@@ -62,12 +62,12 @@ QString TimeLeft(double seconds) {
     return QStringLiteral("осталось %1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-QString Blocks(const Progress& p) {
+QString Blocks(const JobProgress& p) {
     return QStringLiteral("%1 из %2 блоков").arg(p.DoneBlocks).arg(p.TotalBlocks);
 }
 
-int64_t Percent(const Progress& p) {
-    return p.TotalBlocks > 0 ? std::clamp<int64_t>(p.DoneBlocks * 100 / p.TotalBlocks, 0, 100)
+int64_t Percent(const JobProgress& p) {
+    return p.TotalBlocks > 0 ? int64_t(std::min<uint64_t>(p.DoneBlocks * 100 / p.TotalBlocks, 100))
                              : 100;
 }
 
@@ -85,7 +85,7 @@ int UsableColumns(int configured) {
 }
 
 // One device's bar in width columns: the figures go first, then the bar itself.
-QString SingleBar(const Progress& p, int width) {
+QString SingleBar(const JobProgress& p, int width) {
     const int64_t percent = Percent(p);
     const QString share = QStringLiteral("%1%").arg(percent, 3);
     const QString blocks = QStringLiteral("%1 из %2 блоков")
@@ -250,7 +250,7 @@ void CliOutput::Board(const QStringList& lines, bool bell) {
     s.Out.write(drawn);
 }
 
-void CliOutput::ShowProgress(const Progress& p) {
+void CliOutput::ShowProgress(const JobProgress& p) {
     Shared& s = *shared_;
     if (s.Look.Quiet) return;
     const int64_t percent = Percent(p);

@@ -5,6 +5,8 @@
 // streams.
 #pragma once
 
+#include "Job.h"
+
 #include <QElapsedTimer>
 #include <QIODevice>
 #include <QJsonObject>
@@ -13,13 +15,6 @@
 #include <memory>
 
 namespace ktr::cli {
-
-struct Progress {
-    int64_t DoneBlocks = 0, TotalBlocks = 0;
-    int64_t DoneBytes = 0, TotalBytes = 0;
-    double BytesPerSecond = 0; // 0 until something is done
-    double SecondsLeft = -1;   // -1: not known yet
-};
 
 class CliOutput {
 public:
@@ -56,7 +51,7 @@ public:
     // Called on every change; prints as the style allows (a bar at most ten times a second,
     // plain lines every tenth, JSON every whole percent). On a terminal the bar fits its
     // width, dropping figures rather than wrapping.
-    void ShowProgress(const Progress& progress);
+    void ShowProgress(const JobProgress& progress);
     // A result the command exists for (info fields, a listed device): printed even when quiet.
     // text for people (may hold several lines); fields for --json, under "event": event.
     void Data(const QString& event, const QString& text, QJsonObject fields);

@@ -4,7 +4,6 @@
 #include "TcpBridge.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QTimer>
@@ -18,29 +17,6 @@ namespace {
 
 const QString kStartLine = QStringLiteral("Запуск программы");
 
-// A device's name as one file name component: it comes from the device, so it may hold
-// anything, and must not lead out of the folder the pattern names.
-QString FileNamePart(const QString& name) {
-    QString part;
-    for (const QChar c : name)
-        part += c.unicode() < 0x20 || c.unicode() == 0x7F || c == QLatin1Char('/') ||
-                        c == QLatin1Char('\\')
-                    ? QLatin1Char('_')
-                    : c;
-    part = part.trimmed();
-    return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
-               ? QStringLiteral("_")
-               : part;
-}
-
-// {bus} and {dev} first, so that a name holding "{dev}" stays as it is.
-QString ExpandPattern(const QString& pattern, DeviceAddress address, const QString& name) {
-    return QString(pattern)
-        .replace(QLatin1String("{bus}"), QString::number(address.Bus))
-        .replace(QLatin1String("{dev}"), QString::number(address.Device))
-        .replace(QLatin1String("{name}"), FileNamePart(name));
-}
-
 } // namespace
 
 // One device of the command: its run, and its output, which is the program's own when the
@@ -50,7 +26,6 @@ struct CliSession::Device : NullView {
     std::unique_ptr<CliOutput> Own; // several devices: this one's row
     CliOutput* Out = nullptr;
     std::unique_ptr<DeviceRun> Run;
-    QElapsedTimer WorkClock;
     QString Name;
     bool ReadyToRead = false; // a read of several devices waits for every one to be named
     bool Ended = false;
@@ -143,9 +118,8 @@ bool CliSession::CheckFiles() {
                                        std::pair{Memory::Eeprom, options_.EepromFile}}) {
         QString error;
         if (path.isEmpty() || options_.JournalFile.isEmpty()) continue;
-        if (std::optional<JournalImage> image = JournalImageFromFile(
-                MemoryName(memory).toLower(), QFileInfo(path).absoluteFilePath(),
-                ReadsAsHex(memory, path, options_.Format) ? "hex" : "raw", &error))
+        if (std::optional<JournalImage> image =
+                JournalImageFromFile(memory, path, options_.Format, &error))
             images_.push_back(*image);
     }
     return true;
@@ -225,21 +199,9 @@ void CliSession::Bind(Device& device) {
                      .arg(part.Write ? QStringLiteral("записи и проверке")
                                      : QStringLiteral("проверке")));
     });
-    const auto progress = [&device](const JobProgress& p) {
-        Progress shown{int64_t(p.DoneBlocks), int64_t(p.TotalBlocks), int64_t(p.DoneBytes),
-                       int64_t(p.TotalBytes)};
-        const double seconds = double(device.WorkClock.nsecsElapsed()) / 1e9;
-        if (shown.DoneBytes > 0 && seconds > 0) {
-            shown.BytesPerSecond = double(shown.DoneBytes) / seconds;
-            shown.SecondsLeft = double(shown.TotalBytes - shown.DoneBytes) / shown.BytesPerSecond;
-        }
-        device.Out->ShowProgress(shown);
-    };
-    connect(&run, &DeviceRun::Started, this, [&device, progress](const JobProgress& p) {
-        device.WorkClock.start();
-        progress(p);
-    });
-    connect(&run, &DeviceRun::Progress, this, progress);
+    connect(&run, &DeviceRun::Started, this, [&out](const JobProgress& p) { out.ShowProgress(p); });
+    connect(&run, &DeviceRun::Progress, this,
+            [&out](const JobProgress& p) { out.ShowProgress(p); });
     connect(&run, &DeviceRun::Finished, this,
             [this, &device](const Verdict& verdict, const JournalRecord& record) {
                 Ended(device, verdict, record);
@@ -308,8 +270,9 @@ void CliSession::StartReads() {
         for (const auto& [memory, pattern] : {std::pair{Memory::Eeprom, options_.EepromFile},
                                               std::pair{Memory::Aux, options_.AuxFile}}) {
             if (pattern.isEmpty()) continue;
-            const QString file =
-                several ? ExpandPattern(pattern, device->Address, device->Name) : pattern;
+            const QString file = several ? ReadFilePath(pattern, device->Address.Bus,
+                                                        device->Address.Device, device->Name)
+                                         : pattern;
             areas.push_back({memory, file});
             if (!several) continue;
             const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());

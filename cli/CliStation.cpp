@@ -4,44 +4,12 @@
 #include "Station.h"
 
 #include <QEventLoop>
-#include <QJsonArray>
 #include <QTimer>
 
 #include <map>
+#include <utility>
 
 namespace ktr::cli {
-
-namespace {
-
-QString StateText(const SocketState& socket) {
-    QString device = socket.BusDev;
-    if (!socket.Name.isEmpty()) device += QLatin1Char(' ') + socket.Name;
-    const QString head = device.isEmpty()
-                             ? QStringLiteral("гнездо %1").arg(socket.Port)
-                             : QStringLiteral("гнездо %1 (%2)").arg(socket.Port, device);
-    const JobProgress& p = socket.Progress;
-    switch (socket.Phase) {
-    case SocketPhase::Waiting:
-        return head + QStringLiteral(": ждёт устройство");
-    case SocketPhase::Connecting:
-        return head + QStringLiteral(": подключение");
-    case SocketPhase::Programming:
-        return head + QStringLiteral(": запись и проверка %1%")
-                          .arg(p.TotalBytes ? p.DoneBytes * 100 / p.TotalBytes : 0);
-    case SocketPhase::Passed:
-        return head + QStringLiteral(": годно — выньте устройство");
-    case SocketPhase::Failed:
-        break;
-    }
-    return head + QStringLiteral(": отказ (%1) — выньте устройство").arg(socket.Result.Message);
-}
-
-QString PhaseName(SocketPhase phase) {
-    static const char* const names[] = {"waiting", "connecting", "programming", "passed", "failed"};
-    return QLatin1String(names[int(phase)]);
-}
-
-} // namespace
 
 int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
                std::function<void(int)>& interrupt) {
@@ -70,52 +38,30 @@ int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     usb.Init();
     Station station(usb, config);
     std::map<QString, SocketState> sockets; // as last shown, by port
-    std::map<QString, qint64> shownPercent;
     int worst = kExitDone;
     Verdict end;
     QEventLoop loop;
     const auto board = [&](bool bell) {
         QStringList lines;
         for (const auto& [port, socket] : sockets)
-            lines << StateText(socket);
-        lines << QStringLiteral("годных: %1, отказов: %2")
-                     .arg(station.Passed())
-                     .arg(station.Failed());
+            lines << SocketText(socket);
+        lines << station.Tally();
         out.Board(lines, bell);
     };
     QObject::connect(&station, &Station::SocketChanged, [&](const SocketState& socket) {
-        const SocketState before = sockets[socket.Port];
-        sockets[socket.Port] = socket;
-        const qint64 percent = socket.Progress.TotalBytes
-                                   ? socket.Progress.DoneBytes * 100 / socket.Progress.TotalBytes
-                                   : 0;
+        const SocketState before = std::exchange(sockets[socket.Port], socket);
         const bool result =
             socket.Phase == SocketPhase::Passed || socket.Phase == SocketPhase::Failed;
         if (out.IsTerminal() && !options.Json) return board(result && before.Phase != socket.Phase);
         if (before.Phase == socket.Phase && before.Name == socket.Name &&
-            shownPercent[socket.Port] == percent)
+            before.Percent() == socket.Percent())
             return;
-        shownPercent[socket.Port] = percent;
-        QJsonObject fields{{"port", socket.Port},
-                           {"bus_dev", socket.BusDev},
-                           {"name", socket.Name},
-                           {"state", PhaseName(socket.Phase)},
-                           {"done_bytes", qint64(socket.Progress.DoneBytes)},
-                           {"total_bytes", qint64(socket.Progress.TotalBytes)}};
-        if (result) {
-            fields.insert("status", socket.Result.Status);
-            fields.insert("message", socket.Result.Message);
-        }
-        out.Data(QStringLiteral("socket"), StateText(socket), fields);
+        out.Data(QStringLiteral("socket"), SocketText(socket), SocketJson(socket));
     });
     QObject::connect(&station, &Station::Recorded, [&](const JournalRecord& record) {
         worst = std::max(worst, record.Status);
         if (!out.IsTerminal() || options.Json)
-            out.Data(QStringLiteral("record"),
-                     QStringLiteral("годных: %1, отказов: %2")
-                         .arg(station.Passed())
-                         .arg(station.Failed()),
-                     record.ToJson());
+            out.Data(QStringLiteral("record"), station.Tally(), record.ToJson());
     });
     QObject::connect(&station, &Station::Finished, [&](const Verdict& verdict) {
         end = verdict;
@@ -139,8 +85,7 @@ int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     loop.exec();
     interrupt = nullptr;
     const int status = end.Status == kExitJournal ? kExitJournal : worst;
-    QString message =
-        QStringLiteral("годных: %1, отказов: %2").arg(station.Passed()).arg(station.Failed());
+    QString message = station.Tally();
     if (end.Status == kExitJournal) message = end.Message + QStringLiteral("; ") + message;
     out.Result(command, status, message,
                {{"passed", station.Passed()}, {"failed", station.Failed()}});

@@ -269,9 +269,10 @@ void LibUsbBackend::SubmitControl(const UsbHandlePtr& handle, int requestType, i
     // A transfer that ends within a moment is delivered before this returns, as the blocking
     // call would: a trip through the event loop costs more than the transfer itself.
     std::unique_lock lock(flight->Mutex);
-    const bool quick =
-        linkingBackends.load() <= 1 &&
+    if (linkingBackends.load() <= 1)
         flight->Ended.wait_for(lock, kQuickTransfer, [&] { return flight->Finished; });
+    // Finished while this waited or not: the worker rang no bell for it.
+    const bool quick = flight->Finished;
     flight->Waiting = false;
     lock.unlock();
     if (quick) Deliver(flight);

@@ -32,6 +32,7 @@ void Job::Own(uint64_t first, bool addToTotal) {
 }
 
 void Job::Begin() {
+    clock_.start();
     emit Started(progress_);
 }
 
@@ -46,6 +47,13 @@ void Job::Retired(uint64_t serial) {
     owned_.pop_front();
     ++progress_.DoneBlocks;
     progress_.DoneBytes += entry.Count;
+    if (const double seconds = double(clock_.nsecsElapsed()) / 1e9; seconds > 0) {
+        progress_.BytesPerSecond = double(progress_.DoneBytes) / seconds;
+        const uint64_t left =
+            progress_.TotalBytes - std::min(progress_.DoneBytes, progress_.TotalBytes);
+        progress_.SecondsLeft =
+            progress_.BytesPerSecond > 0 ? double(left) / progress_.BytesPerSecond : -1;
+    }
     Count(entry.Command);
     emit Progress(progress_);
     if (!finished_) Answered();

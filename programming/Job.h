@@ -7,6 +7,7 @@
 
 #include "WriteJobs.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <deque>
@@ -25,6 +26,8 @@ enum class JobEnd {
 struct JobProgress {
     uint64_t DoneBlocks = 0, TotalBlocks = 0;
     uint64_t DoneBytes = 0, TotalBytes = 0;
+    double BytesPerSecond = 0; // since Started; 0 until something is done
+    double SecondsLeft = -1;   // at that rate; -1: not known yet
 };
 
 // Where a verify found the device differing from the image.
@@ -103,6 +106,7 @@ private:
 
     std::deque<Owned> owned_; // queued and not yet answered, in queue order
     JobProgress progress_;
+    QElapsedTimer clock_; // from Started
     bool finished_ = false;
 };
 

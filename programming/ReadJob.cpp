@@ -71,4 +71,31 @@ void ReadJob::Answered() {
     QueueWindow();
 }
 
+namespace {
+
+// A device's name as one file name component: it comes from the device, so it may hold
+// anything, and must not lead out of the folder the pattern names.
+QString FileNamePart(const QString& name) {
+    QString part;
+    for (const QChar c : name)
+        part += c.unicode() < 0x20 || c.unicode() == 0x7F || c == QLatin1Char('/') ||
+                        c == QLatin1Char('\\')
+                    ? QLatin1Char('_')
+                    : c;
+    part = part.trimmed();
+    return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..")
+               ? QStringLiteral("_")
+               : part;
+}
+
+} // namespace
+
+// {bus} and {dev} first, so that a name holding "{dev}" stays as it is.
+QString ReadFilePath(const QString& pattern, int bus, int device, const QString& name) {
+    return QString(pattern)
+        .replace(QLatin1String("{bus}"), QString::number(bus))
+        .replace(QLatin1String("{dev}"), QString::number(device))
+        .replace(QLatin1String("{name}"), FileNamePart(name));
+}
+
 } // namespace ktr

@@ -46,4 +46,9 @@ private:
     std::vector<uint8_t> window_; // where that window's answers land
 };
 
+// The file a device's area is read into when several are read at once: pattern with {bus},
+// {dev} and {name} filled in. A name comes from the device and may hold anything: in it a
+// '/', '\\' or control character becomes '_', so it never leads out of the pattern's folder.
+QString ReadFilePath(const QString& pattern, int bus, int device, const QString& name);
+
 } // namespace ktr

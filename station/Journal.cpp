@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSysInfo>
 
@@ -36,16 +37,18 @@ QJsonObject JournalImage::ToJson() const {
             {QStringLiteral("format"), Format}};
 }
 
-std::optional<JournalImage> JournalImageFromFile(const QString& memory, const QString& path,
-                                                 const QString& format, QString* error) {
+std::optional<JournalImage> JournalImageFromFile(Memory memory, const QString& path,
+                                                 JobRules::Format format, QString* error) {
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
         Fail(error, QStringLiteral("образ «%1» не читается: %2").arg(path, file.errorString()));
         return std::nullopt;
     }
-    return JournalImage{memory, path, QString::fromLatin1(hash.result().toHex()), file.pos(),
-                        format};
+    return JournalImage{MemoryName(memory).toLower(), QFileInfo(path).absoluteFilePath(),
+                        QString::fromLatin1(hash.result().toHex()), file.pos(),
+                        ReadsAsHex(memory, path, format) ? QStringLiteral("hex")
+                                                         : QStringLiteral("raw")};
 }
 
 QString ProgramVersion() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "PosixFile.h"
+#include "Verdict.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -26,10 +27,10 @@ struct JournalImage {
     QJsonObject ToJson() const;
 };
 
-// Reads the file and fills Path, Bytes and Sha256; nullopt with a Russian error when the file
-// cannot be read.
-std::optional<JournalImage> JournalImageFromFile(const QString& memory, const QString& path,
-                                                 const QString& format, QString* error);
+// The image of memory in path as recorded: its absolute path, bytes, SHA-256 and how format
+// reads it; nullopt with a Russian error when the file cannot be read.
+std::optional<JournalImage> JournalImageFromFile(Memory memory, const QString& path,
+                                                 JobRules::Format format, QString* error);
 
 // The program's version, as `ktr-cli --version` prints it.
 QString ProgramVersion();

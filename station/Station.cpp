@@ -149,11 +149,8 @@ Verdict Station::Start() {
             return FileRefused(image.Target, image.Path,
                                QStringLiteral("не копируется: ") + saved.errorString());
         QString error;
-        std::optional<JournalImage> recorded = JournalImageFromFile(
-            memory, copy,
-            ReadsAsHex(image.Target, image.Path, config_.Format) ? QStringLiteral("hex")
-                                                                 : QStringLiteral("raw"),
-            &error);
+        std::optional<JournalImage> recorded =
+            JournalImageFromFile(image.Target, copy, config_.Format, &error);
         if (!recorded) return FileRefused(image.Target, image.Path, error);
         recorded->Path = QFileInfo(image.Path).absoluteFilePath();
         images_.push_back(*recorded);
@@ -283,6 +280,47 @@ std::optional<QString> Station::SerialImage(uint32_t number, QString* error) {
         return {};
     }
     return path;
+}
+
+QString Station::Tally() const {
+    return QStringLiteral("годных: %1, отказов: %2").arg(passed_).arg(failed_);
+}
+
+QString SocketText(const SocketState& socket) {
+    QString device = socket.BusDev;
+    if (!socket.Name.isEmpty()) device += QLatin1Char(' ') + socket.Name;
+    const QString head = device.isEmpty()
+                             ? QStringLiteral("гнездо %1").arg(socket.Port)
+                             : QStringLiteral("гнездо %1 (%2)").arg(socket.Port, device);
+    switch (socket.Phase) {
+    case SocketPhase::Waiting:
+        return head + QStringLiteral(": ждёт устройство");
+    case SocketPhase::Connecting:
+        return head + QStringLiteral(": подключение");
+    case SocketPhase::Programming:
+        return head + QStringLiteral(": запись и проверка %1%").arg(socket.Percent());
+    case SocketPhase::Passed:
+        return head + QStringLiteral(": годно — выньте устройство");
+    case SocketPhase::Failed:
+        break;
+    }
+    return head + QStringLiteral(": отказ (%1) — выньте устройство").arg(socket.Result.Message);
+}
+
+QJsonObject SocketJson(const SocketState& socket) {
+    static const char* const phases[] = {"waiting", "connecting", "programming", "passed",
+                                         "failed"};
+    QJsonObject fields{{"port", socket.Port},
+                       {"bus_dev", socket.BusDev},
+                       {"name", socket.Name},
+                       {"state", QLatin1String(phases[int(socket.Phase)])},
+                       {"done_bytes", qint64(socket.Progress.DoneBytes)},
+                       {"total_bytes", qint64(socket.Progress.TotalBytes)}};
+    if (socket.Phase == SocketPhase::Passed || socket.Phase == SocketPhase::Failed) {
+        fields.insert("status", socket.Result.Status);
+        fields.insert("message", socket.Result.Message);
+    }
+    return fields;
 }
 
 } // namespace ktr

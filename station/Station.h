@@ -11,6 +11,7 @@
 #include "SerialCounter.h"
 #include "Verdict.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -46,7 +47,16 @@ struct SocketState {
     QString Name; // the device's, once identified
     JobProgress Progress;
     Verdict Result; // Passed, Failed
+    // Percent of the job's bytes answered.
+    qint64 Percent() const {
+        return Progress.TotalBytes ? qint64(Progress.DoneBytes * 100 / Progress.TotalBytes) : 0;
+    }
 };
+
+// The socket in the operator's words: "гнездо 1-1.2 (003:007 имя): годно — выньте устройство".
+QString SocketText(const SocketState& socket);
+// The socket as an event's fields: port, bus_dev, name, state, bytes, and its result's.
+QJsonObject SocketJson(const SocketState& socket);
 
 class Station : public QObject {
     Q_OBJECT
@@ -63,6 +73,8 @@ public:
 
     int Passed() const { return passed_; }
     int Failed() const { return failed_; }
+    // "годных: 2, отказов: 1"
+    QString Tally() const;
 
 signals:
     void SocketChanged(const ktr::SocketState& socket);

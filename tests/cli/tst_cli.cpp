@@ -311,7 +311,7 @@ private slots:
                 devices.push_back(std::make_unique<CliOutput>(text.Output, address));
         CliOutput& shown = severalDevices ? *devices[1] : text.Output;
         // The first and the last are drawn at once; others at most ten times a second.
-        for (int64_t done : {0, 1000, 123456})
+        for (uint64_t done : {0, 1000, 123456})
             shown.ShowProgress({done, 123456, done * 256, 123456 * 256, 81920.5, 3725});
         const QList<QByteArray> redraws = text.Out.split('\r');
         QCOMPARE(redraws.size(), 3); // nothing before the first
