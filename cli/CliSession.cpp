@@ -143,12 +143,12 @@ void CliSession::RunDevices(const QList<DeviceAddress>& addresses) {
     }
     running_ = int(devices_.size());
     LinkControl& first = devices_.front()->Run->Link();
-    ConfiguratorHost host(first, *devices_.front());
+    auto host = std::make_unique<ConfiguratorHost>(first, *devices_.front());
     // Only configure needs the kind's library loaded on every adoption.
-    if (options_.Cmd == Command::Configure) first.SetDeviceKindHook(&host);
+    if (options_.Cmd == Command::Configure) first.SetDeviceKindHook(host.get());
     std::unique_ptr<TcpBridge> bridge;
     if (bridging) bridge = std::make_unique<TcpBridge>(first, *devices_.front());
-    host_ = &host;
+    host_ = host.get();
     bridge_ = bridge.get();
 
     QTimer timeout;
@@ -161,10 +161,16 @@ void CliSession::RunDevices(const QList<DeviceAddress>& addresses) {
         if (!device->Run->IsFinished()) device->Run->Connect();
     }
     if (running_ > 0) loop_.exec();
+    // Each link closed first, as the window does when it closes; the bridge and the host go
+    // before the link they use.
     for (const auto& device : devices_)
-        device->Run.reset(); // each link closed, as the window does when it closes
+        device->Run->Link().CloseLink();
+    bridge.reset();
+    host.reset();
     bridge_ = nullptr;
     host_ = nullptr;
+    for (const auto& device : devices_)
+        device->Run.reset();
 }
 
 void CliSession::Bind(Device& device) {
@@ -349,16 +355,9 @@ void CliSession::StartConfigure(Device& device) {
         return run.End(
             {kExitFile, QStringLiteral("библиотека конфигуратора %1 не загружена").arg(name), {}});
     }
-    const QString done = QStringLiteral("конфигуратор завершил работу");
-    // What it left queued drains afterwards; the drain ends the command, once the answer
-    // that drained the queue has been handled.
-    connect(&run.Link(), &LinkControl::QueueDrained, this, [this, &run, done] {
-        QTimer::singleShot(0, &run, [this, &run, done] {
-            if (!host_->Running()) run.End({kExitDone, done, {}});
-        });
+    host_->RunConfiguratorToEnd([&run] {
+        run.End({kExitDone, QStringLiteral("конфигуратор завершил работу"), {}});
     });
-    host_->RunConfigurator();
-    if (run.Link().Queue().empty()) run.End({kExitDone, done, {}});
 }
 
 // Listens before the link is up, as the window does from its start.

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -144,6 +145,24 @@ void ConfiguratorHost::RunConfigurator() {
         changePending_ = false;
         ReleaseLibrary();
         if (pendingItem_ >= 0) LoadLibrary(pendingItem_);
+    }
+}
+
+void ConfiguratorHost::RunConfiguratorToEnd(std::function<void()> done) {
+    auto drained = std::make_shared<QMetaObject::Connection>();
+    *drained = QObject::connect(&link_, &LinkControl::QueueDrained, &link_, [this, done, drained] {
+        QTimer::singleShot(0, &link_, [this, done, drained] {
+            if (running_ || !*drained) return;
+            QObject::disconnect(*drained);
+            *drained = {};
+            done();
+        });
+    });
+    RunConfigurator();
+    if (link_.Queue().empty() && *drained) {
+        QObject::disconnect(*drained);
+        *drained = {};
+        done();
     }
 }
 

@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <memory>
 
 namespace ktr {
@@ -37,6 +38,10 @@ public:
     // Calls CfgExec when an entry is loaded; does nothing while CfgExec already runs.
     // Whatever CfgExec throws is caught and ignored.
     void RunConfigurator();
+    // ktr-cli's configure: runs the configurator, then calls done once what it left queued
+    // has drained (at once when it left nothing), after the answer that drained it has been
+    // handled. done must outlive the link's events or the host.
+    void RunConfiguratorToEnd(std::function<void()> done);
     void Button3Click() { RunConfigurator(); }
     void BeforeDestruction();
 

@@ -80,7 +80,7 @@ void TestE2eUsb::pollPingPongKeepsWatchdogAlive() {
 }
 
 void TestE2eUsb::watchdogClosesSilentLink() {
-    const Run run = RunConnected({"--silent-after", "12"}, 2, {"--watchdog-ms", "400"});
+    const Run run = RunConnected({"--silent-after", "12"}, 1, {"--watchdog-ms", "400"});
     QCOMPARE(run.ExitCode, 0);
     QCOMPARE(run.LogAfterConnect(), (QStringList{kWatchdog, kClosing, kClosed}));
     // Strict ping-pong: the frame after the last answer is sent, and then nothing.
@@ -107,7 +107,7 @@ void TestE2eUsb::unsignedLinkNeverTransmits_data() {
 
 void TestE2eUsb::unsignedLinkNeverTransmits() {
     QFETCH(QStringList, device);
-    const Run run = RunConnected(device, 2, {"--watchdog-ms", "500"});
+    const Run run = RunConnected(device, 1, {"--watchdog-ms", "500"});
     QCOMPARE(run.ExitCode, 0);
     QCOMPARE(run.Record, QStringList());
     QCOMPARE(run.Log().mid(1),
@@ -122,7 +122,7 @@ void TestE2eUsb::transferFailuresRecover_data() {
 
 void TestE2eUsb::transferFailuresRecover() {
     QFETCH(QString, fault);
-    const Run run = RunConnected({"--latency-us", "0", fault, "60:3:EPIPE"}, 2,
+    const Run run = RunConnected({"--latency-us", "0", fault, "60:3:EPIPE"}, 1,
                                  {"--watchdog-ms", "500", "--fault-pause-ms", "50"});
     QCOMPARE(run.ExitCode, 0);
     // Each failure: close, pause, reopen; the ping-pong then resumes, so the short watchdog
