@@ -86,6 +86,11 @@ public:
                 });
     }
 
+    ~Attempt() override {
+        // This device's copy of the EEPROM image is of no more use.
+        if (!serialImage_.isEmpty()) QDir(QFileInfo(serialImage_).path()).removeRecursively();
+    }
+
     void Run() { run_.Connect(); }
     void End(const Verdict& verdict) { run_.End(verdict); }
 
@@ -102,6 +107,7 @@ private:
                 path = station_.SerialImage(*number, &error);
             }
             if (!path) return run_.End({kExitFile, error, {}});
+            serialImage_ = *path;
             for (ImageFile& image : images)
                 if (image.Target == Memory::Eeprom) image.Path = *path;
         }
@@ -111,6 +117,7 @@ private:
     Station& station_;
     Socket& socket_;
     DeviceRun run_;
+    QString serialImage_;
 };
 
 Station::Station(UsbBackend& usb, StationConfig config) : usb_(usb), config_(std::move(config)) {
