@@ -46,23 +46,10 @@ CliSession::CliSession(UsbBackend& usb, const CliOptions& options, CliOutput& ou
 CliSession::~CliSession() = default;
 
 int CliSession::Run() {
-    const QString command = CommandName(options_.Cmd);
     if (options_.Cmd == Command::List) {
         List();
-    } else if (!CheckFiles()) {
-    } else if (QString error;
-               !options_.JournalFile.isEmpty() && !journal_.Open(options_.JournalFile, &error)) {
-        status_ = kExitJournal;
-        message_ = error;
-    } else if (!options_.SeveralDevices()) {
-        RunDevices({options_.OneDevice()});
-    } else {
-        QList<DeviceAddress> addresses = options_.Devices;
-        if (options_.AllDevices) {
-            usb_.Init();
-            for (const UsbDeviceInfo& device : usb_.ListDevices()) // in bus and device order
-                addresses << DeviceAddress{device.Bus, device.Device};
-        }
+    } else if (CheckFiles() && OpenJournal()) {
+        const QList<DeviceAddress> addresses = Addresses();
         if (addresses.isEmpty()) {
             status_ = kExitLink;
             message_ = QStringLiteral("устройства 1000:6666 не найдены");
@@ -71,8 +58,28 @@ int CliSession::Run() {
             status_ = std::max(status_, out_.WorstDeviceStatus());
         }
     }
-    out_.Result(command, status_, message_, resultFields_);
+    out_.Result(CommandName(options_.Cmd), status_, message_, resultFields_);
     return status_;
+}
+
+// The devices to run on: the one of a one-device command (0:0 for the first found), those
+// given, or with --all those attached, in bus and device order.
+QList<DeviceAddress> CliSession::Addresses() {
+    if (!options_.AllDevices) return options_.SeveralDevices() ? options_.Devices
+                                                               : QList{options_.OneDevice()};
+    usb_.Init();
+    QList<DeviceAddress> addresses;
+    for (const UsbDeviceInfo& device : usb_.ListDevices())
+        addresses << DeviceAddress{device.Bus, device.Device};
+    return addresses;
+}
+
+bool CliSession::OpenJournal() {
+    QString error;
+    if (options_.JournalFile.isEmpty() || journal_.Open(options_.JournalFile, &error)) return true;
+    status_ = kExitJournal;
+    message_ = error;
+    return false;
 }
 
 void CliSession::List() {

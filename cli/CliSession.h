@@ -42,6 +42,8 @@ private:
 
     void List();
     bool CheckFiles();
+    bool OpenJournal();
+    QList<DeviceAddress> Addresses();
     void RunDevices(const QList<DeviceAddress>& addresses);
     void Bind(Device& device);
     void Ready(Device& device, const DeviceInfo& info);
