@@ -8,7 +8,10 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
 #include <cstdio>
+#include <cstdlib>
 
 using NullView = ktr::NullView;
 
@@ -32,6 +35,19 @@ struct BenchLink {
     NullView View;
     ktr::LinkControl Link;
 };
+
+// A file of bytes pseudo-random bytes, the same for the same size; a benchmark that cannot
+// write it ends.
+inline void WriteRandomImage(const QString& path, qsizetype bytes) {
+    QByteArray image(bytes, Qt::Uninitialized);
+    QRandomGenerator(quint32(bytes))
+        .fillRange(reinterpret_cast<quint32*>(image.data()), image.size() / 4);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size()) {
+        std::fprintf(stderr, "the image %s is not written\n", qPrintable(path));
+        std::exit(1);
+    }
+}
 
 // Poll ping-pong round trips per second against the in-process device.
 inline double PollRoundTripsPerSecond(int milliseconds) {

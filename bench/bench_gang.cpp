@@ -125,13 +125,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("fw.bin"));
-    QFile file(image);
-    file.open(QIODevice::WriteOnly);
-    QByteArray bytes(kImageBytes, Qt::Uninitialized);
-    for (char& byte : bytes)
-        byte = char(std::rand());
-    file.write(bytes);
-    file.close();
+    WriteRandomImage(image, kImageBytes);
 
     const Sample one = Run(image, 1);
     const Sample gang = Run(image, kDevices);

@@ -82,16 +82,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("image.bin"));
-    {
-        QByteArray bytes(kImageBytes, Qt::Uninitialized);
-        QRandomGenerator(kImageBytes)
-            .fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-        QFile file(image);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-            std::fprintf(stderr, "bench_station: the image is not written\n");
-            return 1;
-        }
-    }
+    WriteRandomImage(image, kImageBytes);
     Journal journal;
     QString error;
     if (!journal.Open(dir.filePath(QStringLiteral("journal.jsonl")), &error)) {

@@ -3,8 +3,6 @@
 #include "BenchSupport.h"
 #include "WriteJobs.h"
 
-#include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <sys/resource.h>
 
@@ -14,14 +12,7 @@ namespace {
 
 double MicrosecondsPerBlock(const QString& dir, uint32_t imageBytes) {
     const QString path = dir + QStringLiteral("/image.bin");
-    {
-        QByteArray bytes(qsizetype(imageBytes), Qt::Uninitialized);
-        QRandomGenerator(imageBytes)
-            .fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
-        QFile file(path);
-        file.open(QIODevice::WriteOnly);
-        file.write(bytes);
-    }
+    WriteRandomImage(path, qsizetype(imageBytes));
     sim::DeviceConfig config;
     config.FlashSize = 32u << 20;
     BenchLink b(config);

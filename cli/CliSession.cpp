@@ -65,8 +65,8 @@ int CliSession::Run() {
 // The devices to run on: the one of a one-device command (0:0 for the first found), those
 // given, or with --all those attached, in bus and device order.
 QList<DeviceAddress> CliSession::Addresses() {
-    if (!options_.AllDevices) return options_.SeveralDevices() ? options_.Devices
-                                                               : QList{options_.OneDevice()};
+    if (!options_.AllDevices)
+        return options_.SeveralDevices() ? options_.Devices : QList{options_.OneDevice()};
     usb_.Init();
     QList<DeviceAddress> addresses;
     for (const UsbDeviceInfo& device : usb_.ListDevices())
@@ -148,7 +148,6 @@ void CliSession::RunDevices(const QList<DeviceAddress>& addresses) {
                                  CommandName(options_.Cmd), images_, &device, !bridging});
         Bind(device);
     }
-    running_ = int(devices_.size());
     LinkControl& first = devices_.front()->Run->Link();
     auto host = std::make_unique<ConfiguratorHost>(first, *devices_.front());
     // Only configure needs the kind's library loaded on every adoption.
@@ -167,7 +166,7 @@ void CliSession::RunDevices(const QList<DeviceAddress>& addresses) {
         if (bridging) StartBridge(*device);
         if (!device->Run->IsFinished()) device->Run->Connect();
     }
-    if (running_ > 0) loop_.exec();
+    if (!AllEnded()) loop_.exec();
     // Each link closed first, as the window does when it closes; the bridge and the host go
     // before the link they use.
     for (const auto& device : devices_)
@@ -331,7 +330,12 @@ void CliSession::Ended(Device& device, Verdict verdict, const JournalRecord& rec
     }
     // The rest of a read of several devices may have waited for this one.
     if (options_.Cmd == Command::Read) QTimer::singleShot(0, this, &CliSession::StartReads);
-    if (--running_ == 0) loop_.quit();
+    if (AllEnded()) loop_.quit();
+}
+
+bool CliSession::AllEnded() const {
+    return std::all_of(devices_.begin(), devices_.end(),
+                       [](const auto& device) { return device->Ended; });
 }
 
 void CliSession::EndAll(int status, const QString& message) {

@@ -49,6 +49,7 @@ private:
     void Ready(Device& device, const DeviceInfo& info);
     void StartReads();
     void Ended(Device& device, Verdict verdict, const JournalRecord& record);
+    bool AllEnded() const;
     void EndAll(int status, const QString& message);
     void StartBridge(Device& device);
     void StartConfigure(Device& device);
@@ -61,7 +62,6 @@ private:
     QString message_;
     QJsonObject resultFields_;
     std::vector<std::unique_ptr<Device>> devices_;
-    int running_ = 0;
     Journal journal_; // --journal, open before any device is asked
     std::vector<JournalImage> images_;
     ConfiguratorHost* host_ = nullptr; // configure, while it runs
