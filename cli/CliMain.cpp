@@ -120,13 +120,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::function<void(int)> interrupt; // the run's, once it exists
+    int first = 0; // the signal that says how the command ends: SIGINT 130, SIGTERM 143, SIGHUP 129
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
         char signal = 0;
         while (read(signalPipe[0], &signal, 1) == 1) {
-            // The first signal says how the command ends: SIGINT 130, SIGTERM 143, SIGHUP 129.
-            if (options.InterruptSignal == 0) options.InterruptSignal = signal;
-            if (interrupt) interrupt(signal);
+            if (first == 0) first = signal;
+            if (interrupt) interrupt(first);
         }
     });
     if (options.Cmd == Command::Configure) {
@@ -158,7 +158,5 @@ int main(int argc, char** argv) {
     }
     if (options.Cmd == Command::Journal) return RunJournal(options, output);
     if (options.Cmd == Command::Station) return RunStation(*usb, options, output, interrupt);
-    CliSession session(*usb, options, output);
-    interrupt = [&](int) { session.Interrupt(); };
-    return session.Run();
+    return RunCommand(*usb, options, output, interrupt);
 }

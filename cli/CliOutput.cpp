@@ -258,15 +258,7 @@ void CliOutput::ShowProgress(const JobProgress& p) {
     if (s.Look.Json) {
         if (percent == lastStep_) return;
         lastStep_ = percent;
-        return JsonEvent(
-            QStringLiteral("progress"),
-            {{"done_blocks", qint64(p.DoneBlocks)},
-             {"total_blocks", qint64(p.TotalBlocks)},
-             {"done_bytes", qint64(p.DoneBytes)},
-             {"total_bytes", qint64(p.TotalBytes)},
-             {"bytes_per_second", std::round(p.BytesPerSecond)},
-             {"seconds_left",
-              p.SecondsLeft < 0 ? QJsonValue() : QJsonValue(std::round(p.SecondsLeft))}});
+        return JsonEvent(QStringLiteral("progress"), p.ToJson());
     }
     if (!s.Look.Terminal) {
         if (percent / 10 == lastStep_) return;
@@ -293,7 +285,6 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
         s.Out.write("\n");
         s.BarShown = false;
     }
-    QString said = message;
     QJsonArray devices, failed;
     for (const DeviceRow& row : s.Rows) {
         QJsonObject device{
@@ -305,20 +296,9 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
         devices.append(device);
         if (row.Status != 0) failed.append(row.Device);
     }
-    if (said.isEmpty() && !s.Rows.isEmpty()) {
-        QStringList names;
-        for (const QJsonValue& device : failed)
-            names << device.toString();
-        said = failed.isEmpty()
-                   ? QStringLiteral("выполнено на всех устройствах (%1)").arg(s.Rows.size())
-                   : QStringLiteral("не выполнено на %1 из %2 устройств: %3")
-                         .arg(failed.size())
-                         .arg(s.Rows.size())
-                         .arg(names.join(QStringLiteral(", ")));
-    }
-    if (status != 0) s.Err.write("ktr-cli: " + Printable(said).toUtf8() + '\n');
+    if (status != 0) s.Err.write("ktr-cli: " + Printable(message).toUtf8() + '\n');
     if (s.Look.Json) {
-        QJsonObject fields{{"command", command}, {"status", status}, {"message", said}};
+        QJsonObject fields{{"command", command}, {"status", status}, {"message", message}};
         for (auto field = extra.begin(); field != extra.end(); ++field)
             fields.insert(field.key(), field.value());
         if (!s.Rows.isEmpty()) {
@@ -346,7 +326,7 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
             s.Out.write((line + cells.last()).toUtf8() + '\n');
         }
     }
-    if (status == 0 && !s.Look.Quiet && !said.isEmpty()) TextLine(said);
+    if (status == 0 && !s.Look.Quiet && !message.isEmpty()) TextLine(message);
 }
 
 void CliOutput::DeviceOutcome(const QString& command, int status, const QString& message,

@@ -63,8 +63,7 @@ public:
     void Note(const QString& text);
     // The program's output: the last thing printed. With --json a result object; a failure
     // also goes to stderr as "ktr-cli: message". After devices' results: their table first,
-    // and with --json a "devices" array and the "failed" addresses in the result; an empty
-    // message then says how many devices failed and which.
+    // and with --json a "devices" array and the "failed" addresses in the result.
     // A device's output: its outcome line (or a "device_result" event), and its table row
     // (name, command, result, time since this output was made); nothing on stderr.
     // extra: more fields of the JSON result (what a failed write left on the device); a

@@ -1,9 +1,42 @@
 #include "DeviceSession.h"
 
+#include "DeviceKinds.h"
+
 #include <chrono>
 #include <unistd.h>
 
 namespace ktr {
+
+namespace {
+QString KindName(uint32_t kind) {
+    const DeviceKindInfo* info = FindDeviceKind(kind);
+    return info ? QString::fromUtf8(info->Item) : QString();
+}
+} // namespace
+
+QString DeviceInfo::Text() const {
+    return QStringLiteral("Устройство: %1\nТип: %2 (%3)\nFLASH: %4 байт\nEEPROM: %5 байт\n"
+                          "AUX: %6 байт\nАдрес: %7:%8")
+        .arg(Name)
+        .arg(Kind)
+        .arg(KindName(Kind))
+        .arg(FlashSize)
+        .arg(EepromSize)
+        .arg(AuxSize)
+        .arg(Bus)
+        .arg(Device);
+}
+
+QJsonObject DeviceInfo::ToJson() const {
+    return {{QStringLiteral("name"), Name},
+            {QStringLiteral("kind"), int(Kind)},
+            {QStringLiteral("kind_name"), KindName(Kind)},
+            {QStringLiteral("flash_size"), qint64(FlashSize)},
+            {QStringLiteral("eeprom_size"), qint64(EepromSize)},
+            {QStringLiteral("aux_size"), qint64(AuxSize)},
+            {QStringLiteral("bus"), Bus},
+            {QStringLiteral("device"), Device}};
+}
 
 namespace {
 constexpr int kAllSizes = 0b111;

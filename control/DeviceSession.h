@@ -5,6 +5,8 @@
 
 #include "LinkControl.h"
 
+#include <QJsonObject>
+
 #include <QTimer>
 
 #include <vector>
@@ -27,6 +29,10 @@ struct DeviceInfo {
     uint32_t Kind = 0;
     uint32_t FlashSize = 0, EepromSize = 0, AuxSize = 0;
     int Bus = 0, Device = 0; // where it was opened
+
+    // "Устройство: имя\nТип: ...", a line per field, and the same as an event's fields.
+    QString Text() const;
+    QJsonObject ToJson() const;
 };
 
 class DeviceSession : public QObject {

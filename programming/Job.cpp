@@ -2,7 +2,19 @@
 
 #include "LinkControl.h"
 
+#include <cmath>
+
 namespace ktr {
+
+QJsonObject JobProgress::ToJson() const {
+    return {{QStringLiteral("done_blocks"), qint64(DoneBlocks)},
+            {QStringLiteral("total_blocks"), qint64(TotalBlocks)},
+            {QStringLiteral("done_bytes"), qint64(DoneBytes)},
+            {QStringLiteral("total_bytes"), qint64(TotalBytes)},
+            {QStringLiteral("bytes_per_second"), std::round(BytesPerSecond)},
+            {QStringLiteral("seconds_left"),
+             SecondsLeft < 0 ? QJsonValue() : QJsonValue(std::round(SecondsLeft))}};
+}
 
 Job::Job(LinkControl& link) : link_(link) {
     connect(&link, &LinkControl::EntryRetired, this, &Job::Retired);

@@ -8,6 +8,7 @@
 #include "WriteJobs.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
 
 #include <deque>
@@ -28,6 +29,9 @@ struct JobProgress {
     uint64_t DoneBytes = 0, TotalBytes = 0;
     double BytesPerSecond = 0; // since Started; 0 until something is done
     double SecondsLeft = -1;   // at that rate; -1: not known yet
+
+    // As an event's fields: done and total blocks and bytes, the rate and the time left.
+    QJsonObject ToJson() const;
 };
 
 // Where a verify found the device differing from the image.

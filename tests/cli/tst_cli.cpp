@@ -54,8 +54,8 @@ struct Bench {
         out.open(QIODevice::WriteOnly);
         err.open(QIODevice::WriteOnly);
         CliOutput output(out, err, {options.Json, options.Quiet, false});
-        CliSession session(Bus, options, output);
-        return session.Run();
+        std::function<void(int)> interrupt;
+        return RunCommand(Bus, options, output, interrupt);
     }
 
     // The JSON events of one kind printed by the last run.
@@ -276,7 +276,7 @@ private slots:
         device.SetDeviceName(name);
         device.Step("Запись");
         device.Result("write", kExitMismatch, name);
-        text.Output.Result("write", kExitMismatch, {});
+        text.Output.Result("write", kExitMismatch, "не выполнено");
         QCOMPARE(text.OutLines().value(0), "[1:2 " + shown + "] Запись");
         QVERIFY2(text.Out.contains(shown.toUtf8()), text.Out); // the table's row
         QVERIFY2(text.Err.startsWith("ktr-cli: "), text.Err);
@@ -350,7 +350,7 @@ private slots:
             second.Result("write", kExitMismatch, "ошибка верификации FLASH по адресу 100h");
             QCOMPARE(json.Output.WorstDeviceStatus(), kExitMismatch);
         }
-        json.Output.Result("write", kExitMismatch, {});
+        json.Output.Result("write", kExitMismatch, "не выполнено на 1 из 2 устройств: 1:3");
         QCOMPARE(json.Events("step").value(0)["bus_dev"].toString(), "1:2");
         QCOMPARE(json.Events("step").value(0)["name"].toString(), "Первый");
         QCOMPARE(json.Events("progress").value(0)["bus_dev"].toString(), "1:3");
@@ -367,7 +367,7 @@ private slots:
             first.SetDeviceName("Первый");
             first.Result("verify", kExitDone, "проверено");
         }
-        text.Output.Result("verify", kExitDone, {});
+        text.Output.Result("verify", kExitDone, "выполнено на всех устройствах (1)");
         const QStringList lines = text.OutLines();
         QCOMPARE(lines.value(0), "[1:2 Первый] проверено");
         QVERIFY2(lines.value(2).startsWith("1:2         Первый  verify   проверено  "),

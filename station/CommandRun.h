@@ -1,0 +1,115 @@
+// One command of the command line run to its outcome on one device or several side by side,
+// each over its own link on one thread: the files checked before any device is asked, the
+// job (or the configurator, or the TCP bridge) begun once its device is ready, each device's
+// attempt journalled, and every device ended on an interrupt or the deadline. What it does is
+// announced per device, by its index in Addresses().
+#pragma once
+
+#include "DeviceRun.h"
+#include "Journal.h"
+#include "TcpBridge.h"
+
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+namespace ktr {
+
+class ConfiguratorHost;
+
+enum class DeviceTask { Info, Write, Verify, Read, Bridge, Configure };
+
+// BUS:DEV in decimal; 0:0 stands for the first device found.
+struct DeviceAddress {
+    int Bus = 0, Device = 0;
+    QString Text() const { return QStringLiteral("%1:%2").arg(Bus).arg(Device); }
+    bool operator==(const DeviceAddress&) const = default;
+};
+
+// Long enough for a 16 MiB image written and verified over a real link.
+constexpr int kDefaultTimeoutS = 3600;
+// A link that has not come back for this long is given up on.
+constexpr int kDefaultLinkTimeoutS = 30;
+
+struct CommandSetup {
+    QList<DeviceAddress> Devices; // in the order given; empty: see AllDevices
+    bool AllDevices = false;      // every attached device
+    // Images of write and verify; the files a read fills (patterns for several devices).
+    QString FlashFile, EepromFile, AuxFile;
+    JobRules::Format Format = JobRules::Format::ByExtension;
+    int TcpPort = kDefaultTcpPort;
+    int TimeoutS = kDefaultTimeoutS;
+    bool TimeoutSet = false; // the bridge runs until interrupted unless a timeout is given
+    int LinkTimeoutS = kDefaultLinkTimeoutS;
+    QString JournalFile; // a record per device; empty: none
+    LinkTimings Timings;
+
+    // The device of a one-device run: the one given, or 0:0 for the first found.
+    DeviceAddress OneDevice() const { return Devices.value(0); }
+    bool SeveralDevices() const { return AllDevices || Devices.size() > 1; }
+};
+
+// "устройства 1000:6666 не найдены"
+Verdict NoDevicesFound();
+
+class CommandRun : public QObject {
+    Q_OBJECT
+public:
+    // command: the name records and results carry ("write").
+    CommandRun(UsbBackend& usb, DeviceTask task, const QString& command, CommandSetup setup);
+    ~CommandRun() override;
+
+    // What can be refused before any device is asked (a file, the journal, no device at all):
+    // a verdict other than done ends the command there. Then Addresses() are known.
+    Verdict Prepare();
+    const QList<DeviceAddress>& Addresses() const { return addresses_; }
+    // Connects every device; Finished follows.
+    void Start();
+    // Every device ended: the bridge is closed (0), any other command ends with status.
+    void Interrupt(int status);
+
+signals:
+    void Log(int device, const QString& line);  // a line of the window's log
+    void Note(int device, const QString& text); // the bridge's client count
+    void Step(int device, const QString& text); // what the command does now
+    void Named(int device, const QString& name);
+    void Info(int device, const ktr::DeviceInfo& info); // info: the device identified
+    void Listening(int device, int port);               // bridge: the server is up
+    void Progress(int device, const ktr::JobProgress& progress);
+    void DeviceFinished(int device, const ktr::Verdict& verdict);
+    // Once every device has finished. One device: its verdict. Several: the worst status, and
+    // the command's own message (a read's files clash) or which devices failed.
+    void Finished(const ktr::Verdict& verdict);
+
+private:
+    struct Device;
+
+    bool CheckFiles();
+    void Bind(int index);
+    void Ready(Device& device, const DeviceInfo& info);
+    void StartReads();
+    void Ended(int index, Verdict verdict, const JournalRecord& record);
+    QString Summary() const;
+    void EndAll(const Verdict& verdict);
+    void StartBridge(int index);
+    void StartConfigure(Device& device);
+    void Close();
+
+    UsbBackend& usb_;
+    const DeviceTask task_;
+    const QString command_;
+    const CommandSetup setup_;
+    QList<DeviceAddress> addresses_;
+    Verdict verdict_; // the command's own, beside its devices'
+    std::vector<JournalImage> images_;
+    Journal journal_; // open before any device is asked
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::unique_ptr<ConfiguratorHost> host_; // configure
+    std::unique_ptr<TcpBridge> bridge_;      // bridge
+    QTimer deadline_;
+};
+
+} // namespace ktr
