@@ -83,17 +83,10 @@ int main(int argc, char** argv) {
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("image.bin"));
     WriteRandomImage(image, kImageBytes);
-    Journal journal;
-    QString error;
-    if (!journal.Open(dir.filePath(QStringLiteral("journal.jsonl")), &error)) {
-        std::fprintf(stderr, "bench_station: %s\n", qPrintable(error));
-        return 1;
-    }
-
     sim::SimUsbBus bus;
     StationConfig config;
     config.Images = {{Memory::Flash, image}};
-    config.Records = &journal;
+    config.JournalFile = dir.filePath(QStringLiteral("journal.jsonl"));
     Station station(bus, config);
     int recorded = 0;
     QObject::connect(&station, &Station::Recorded, [&](const JournalRecord& record) {

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <chrono>
+
 namespace ktr {
 
 namespace {
@@ -97,10 +99,10 @@ public:
 private:
     void Program() {
         std::vector<ImageFile> images = station_.config_.Images;
-        if (station_.config_.Serials) {
+        if (station_.serials_) {
             QString error;
             // Taken before anything is written: a number is never given twice.
-            const std::optional<uint32_t> number = station_.config_.Serials->Take(&error);
+            const std::optional<uint32_t> number = station_.serials_->Take(&error);
             std::optional<QString> path;
             if (number) {
                 run_.Record().SetSerial(*number);
@@ -121,8 +123,13 @@ private:
 };
 
 Station::Station(UsbBackend& usb, StationConfig config) : usb_(usb), config_(std::move(config)) {
+    if (!config_.SerialFile.isEmpty()) serials_.emplace(config_.SerialFile);
     scan_.setInterval(config_.ScanMs);
     connect(&scan_, &QTimer::timeout, this, &Station::Scan);
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        Stop(kExitLink, QStringLiteral("истекло время ожидания (%1 с)").arg(config_.TimeoutS));
+    });
 }
 
 Station::~Station() {
@@ -130,6 +137,9 @@ Station::~Station() {
 }
 
 Verdict Station::Start() {
+    if (QString error;
+        !config_.JournalFile.isEmpty() && !journal_.Open(config_.JournalFile, &error))
+        return {kExitJournal, error, {}};
     if (!folder_.isValid())
         return {kExitFile,
                 QStringLiteral("временный каталог не создаётся: ") + folder_.errorString(),
@@ -165,6 +175,7 @@ Verdict Station::Start() {
     }
     Scan();
     scan_.start();
+    if (config_.TimeoutS > 0) deadline_.start(std::chrono::seconds(config_.TimeoutS));
     return {};
 }
 
@@ -172,6 +183,7 @@ void Station::Stop(int status, const QString& message) {
     if (stopping_) return;
     stopping_ = true;
     scan_.stop();
+    deadline_.stop();
     end_ = Verdict{status, message, {}};
     for (auto& [port, socket] : sockets_)
         if (socket.Run) socket.Run->End({status, message, {}});
@@ -218,10 +230,11 @@ void Station::Ended(Socket& socket, JournalRecord record) {
     socket.Run.reset();
     const bool passed = record.Status == kExitDone;
     ++(passed ? passed_ : failed_);
+    worst_ = std::max(worst_, record.Status);
     socket.State.Phase = passed ? SocketPhase::Passed : SocketPhase::Failed;
-    if (config_.Records) {
+    if (journal_.IsOpen()) {
         QString error;
-        record.Number = config_.Records->Append(record, &error);
+        record.Number = journal_.Append(record, &error);
         if (record.Number == 0) {
             // No device is programmed that would leave no record.
             Stop(kExitJournal, error);
@@ -236,7 +249,11 @@ void Station::Ended(Socket& socket, JournalRecord record) {
 }
 
 void Station::Show(Socket& socket) {
-    emit SocketChanged(socket.State);
+    const SocketState& now = socket.State;
+    const SocketState before = std::exchange(socket.Shown, now);
+    if (before.Phase != now.Phase || before.Name != now.Name || before.Percent() != now.Percent() ||
+        before.BusDev != now.BusDev)
+        emit SocketChanged(now);
 }
 
 void Station::EndIfDone() {
@@ -244,7 +261,10 @@ void Station::EndIfDone() {
     for (const auto& [port, socket] : sockets_)
         if (socket.Run) return;
     if (!end_) return;
-    const Verdict verdict = *end_;
+    const bool journalFailed = end_->Status == kExitJournal;
+    const Verdict verdict{journalFailed ? kExitJournal : worst_,
+                          journalFailed ? end_->Message + QStringLiteral("; ") + Tally() : Tally(),
+                          {}};
     end_.reset();
     emit Finished(verdict);
 }
@@ -291,6 +311,13 @@ std::optional<QString> Station::SerialImage(uint32_t number, QString* error) {
 
 QString Station::Tally() const {
     return QStringLiteral("годных: %1, отказов: %2").arg(passed_).arg(failed_);
+}
+
+QStringList Station::Board() const {
+    QStringList lines;
+    for (const auto& [port, socket] : sockets_)
+        lines << SocketText(socket.State);
+    return lines << Tally();
 }
 
 QString SocketText(const SocketState& socket) {

@@ -30,10 +30,12 @@ struct StationConfig {
     LinkTimings Timings;
     int LinkTimeoutS = 30;
     int ScanMs = 100; // how often the bus is listed
-    // A serial number per device, 32 bits little-endian at SerialAddress of EEPROM.
-    SerialCounter* Serials = nullptr;
+    int TimeoutS = 0; // then every running attempt is ended (3); 0: never
+    // A serial number per device from this counter file, 32 bits little-endian at
+    // SerialAddress of EEPROM; empty: none.
+    QString SerialFile;
     uint32_t SerialAddress = 0;
-    Journal* Records = nullptr; // null: no journal
+    QString JournalFile; // empty: no journal
     QString Command = QStringLiteral("station");
 };
 
@@ -64,8 +66,8 @@ public:
     Station(UsbBackend& usb, StationConfig config);
     ~Station() override;
 
-    // Reads and checks the images once: a refusal (4) ends the station before any device is
-    // touched. Then watches the bus.
+    // Opens the journal (a failure: 6) and reads and checks the images once (a refusal: 4),
+    // before any device is touched. Then watches the bus.
     Verdict Start();
     // Ends every running attempt with status (each is recorded) and stops watching; Finished
     // follows once all are recorded.
@@ -75,12 +77,15 @@ public:
     int Failed() const { return failed_; }
     // "годных: 2, отказов: 1"
     QString Tally() const;
+    // Every socket's line in port order, then the tally.
+    QStringList Board() const;
 
 signals:
+    // A socket's phase, device name or percent changed.
     void SocketChanged(const ktr::SocketState& socket);
     void Recorded(const ktr::JournalRecord& record);
-    // The station has ended: the count was reached, it was stopped, or the journal failed
-    // (kExitJournal).
+    // The station has ended: the count was reached, it was stopped, or the journal failed.
+    // The worst status of the devices served (6 when the journal failed) and the tally.
     void Finished(const ktr::Verdict& verdict);
 
 private:
@@ -90,6 +95,7 @@ private:
         std::unique_ptr<Attempt> Run;
         UsbDeviceInfo Device;  // the one served last or now
         bool Occupied = false; // Device has not left yet
+        SocketState Shown;     // as last announced
     };
 
     void Scan();
@@ -102,11 +108,13 @@ private:
 
     UsbBackend& usb_;
     StationConfig config_;
+    Journal journal_;
+    std::optional<SerialCounter> serials_;
     QTemporaryDir folder_; // the images as read at start, and each device's serial image
     std::vector<JournalImage> images_;
-    QTimer scan_;
+    QTimer scan_, deadline_;
     std::map<QString, Socket> sockets_; // by port path
-    int started_ = 0, passed_ = 0, failed_ = 0;
+    int started_ = 0, passed_ = 0, failed_ = 0, worst_ = kExitDone;
     bool stopping_ = false;
     std::optional<Verdict> end_;
 };
