@@ -43,34 +43,6 @@ constexpr int kRateChars = 11;     // "1023.9 КБ/с"
 constexpr int kTimeLeftChars = 16; // "осталось 9:59:59"
 const QByteArray kEraseLine = QByteArrayLiteral("\r\033[K");
 
-QString Rate(double bytesPerSecond) {
-    if (bytesPerSecond >= 1024.0 * 1024.0)
-        return QStringLiteral("%1 МБ/с").arg(bytesPerSecond / (1024.0 * 1024.0), 0, 'f', 1);
-    if (bytesPerSecond >= 1024.0)
-        return QStringLiteral("%1 КБ/с").arg(bytesPerSecond / 1024.0, 0, 'f', 1);
-    return QStringLiteral("%1 Б/с").arg(qint64(bytesPerSecond));
-}
-
-QString TimeLeft(double seconds) {
-    if (seconds < 0) return QStringLiteral("осталось —");
-    const qint64 s = qint64(std::ceil(seconds));
-    if (s >= 3600)
-        return QStringLiteral("осталось %1:%2:%3")
-            .arg(s / 3600)
-            .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-            .arg(s % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("осталось %1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
-QString Blocks(const JobProgress& p) {
-    return QStringLiteral("%1 из %2 блоков").arg(p.DoneBlocks).arg(p.TotalBlocks);
-}
-
-int64_t Percent(const JobProgress& p) {
-    return p.TotalBlocks > 0 ? int64_t(std::min<uint64_t>(p.DoneBlocks * 100 / p.TotalBlocks, 100))
-                             : 100;
-}
-
 // The last column is left empty: a line that fills it wraps on some terminals.
 int UsableColumns(int configured) {
     int columns = configured;
@@ -86,13 +58,13 @@ int UsableColumns(int configured) {
 
 // One device's bar in width columns: the figures go first, then the bar itself.
 QString SingleBar(const JobProgress& p, int width) {
-    const int64_t percent = Percent(p);
+    const int64_t percent = p.Percent();
     const QString share = QStringLiteral("%1%").arg(percent, 3);
     const QString blocks = QStringLiteral("%1 из %2 блоков")
                                .arg(p.DoneBlocks, int(QString::number(p.TotalBlocks).size()))
                                .arg(p.TotalBlocks);
-    const QString rate = Rate(p.BytesPerSecond).rightJustified(kRateChars);
-    const QString left = TimeLeft(p.SecondsLeft);
+    const QString rate = RateText(p.BytesPerSecond).rightJustified(kRateChars);
+    const QString left = TimeLeftText(p.SecondsLeft);
     // The time left is measured at its widest, so that the bar keeps its length.
     const qsizetype leftSlack = std::max<qsizetype>(0, kTimeLeftChars - left.size());
     const std::pair<QString, qsizetype> tails[] = {
@@ -253,7 +225,7 @@ void CliOutput::Board(const QStringList& lines, bool bell) {
 void CliOutput::ShowProgress(const JobProgress& p) {
     Shared& s = *shared_;
     if (s.Look.Quiet) return;
-    const int64_t percent = Percent(p);
+    const int64_t percent = p.Percent();
     if (row_ >= 0) s.Rows[row_].Percent = percent;
     if (s.Look.Json) {
         if (percent == lastStep_) return;
@@ -263,9 +235,7 @@ void CliOutput::ShowProgress(const JobProgress& p) {
     if (!s.Look.Terminal) {
         if (percent / 10 == lastStep_) return;
         lastStep_ = percent / 10;
-        return TextLine(QStringLiteral("Выполнено %1%: %2, %3, %4")
-                            .arg(percent)
-                            .arg(Blocks(p), Rate(p.BytesPerSecond), TimeLeft(p.SecondsLeft)));
+        return TextLine(p.Text());
     }
     const bool finished = p.DoneBlocks >= p.TotalBlocks;
     if (s.BarShown && !finished && s.BarClock.isValid() && s.BarClock.elapsed() < kBarRedrawMs)

@@ -2,9 +2,41 @@
 
 #include "LinkControl.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace ktr {
+
+QString RateText(double bytesPerSecond) {
+    if (bytesPerSecond >= 1024.0 * 1024.0)
+        return QStringLiteral("%1 МБ/с").arg(bytesPerSecond / (1024.0 * 1024.0), 0, 'f', 1);
+    if (bytesPerSecond >= 1024.0)
+        return QStringLiteral("%1 КБ/с").arg(bytesPerSecond / 1024.0, 0, 'f', 1);
+    return QStringLiteral("%1 Б/с").arg(qint64(bytesPerSecond));
+}
+
+QString TimeLeftText(double seconds) {
+    if (seconds < 0) return QStringLiteral("осталось —");
+    const qint64 s = qint64(std::ceil(seconds));
+    if (s >= 3600)
+        return QStringLiteral("осталось %1:%2:%3")
+            .arg(s / 3600)
+            .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(s % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("осталось %1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+int64_t JobProgress::Percent() const {
+    return TotalBlocks > 0 ? int64_t(std::min<uint64_t>(DoneBlocks * 100 / TotalBlocks, 100)) : 100;
+}
+
+QString JobProgress::Text() const {
+    return QStringLiteral("Выполнено %1%: %2 из %3 блоков, %4, %5")
+        .arg(Percent())
+        .arg(DoneBlocks)
+        .arg(TotalBlocks)
+        .arg(RateText(BytesPerSecond), TimeLeftText(SecondsLeft));
+}
 
 QJsonObject JobProgress::ToJson() const {
     return {{QStringLiteral("done_blocks"), qint64(DoneBlocks)},

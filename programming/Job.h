@@ -30,9 +30,18 @@ struct JobProgress {
     double BytesPerSecond = 0; // since Started; 0 until something is done
     double SecondsLeft = -1;   // at that rate; -1: not known yet
 
+    // Of the blocks answered; 100 for a job of none.
+    int64_t Percent() const;
+    // "Выполнено 40%: 12 из 30 блоков, 1.2 КБ/с, осталось 0:10"
+    QString Text() const;
     // As an event's fields: done and total blocks and bytes, the rate and the time left.
     QJsonObject ToJson() const;
 };
+
+// "1023.9 КБ/с"
+QString RateText(double bytesPerSecond);
+// "осталось 9:59:59", "осталось —" when not known
+QString TimeLeftText(double seconds);
 
 // Where a verify found the device differing from the image.
 struct JobMismatch {
