@@ -11,29 +11,6 @@
 namespace ktr::cli {
 
 namespace {
-struct DeviceRow {
-    QString Device, Name, Command, Message;
-    int Status = -1; // -1 while the device is still at work
-    int64_t Percent = 0;
-    double Seconds = 0;
-    QJsonObject Extra; // more fields of its result
-};
-} // namespace
-
-// Streams, bar and rows, shared by the program's output and its devices' outputs.
-struct CliOutput::Shared {
-    Shared(QIODevice& out, QIODevice& err, Style style) : Out(out), Err(err), Look(style) {}
-    QIODevice& Out;
-    QIODevice& Err;
-    const Style Look;
-    bool BarShown = false;
-    QByteArray Bar; // the bar as last drawn, redrawn under every line printed beneath it
-    QElapsedTimer BarClock;
-    QList<DeviceRow> Rows;
-    qsizetype BoardLines = 0; // of the board last drawn
-};
-
-namespace {
 
 constexpr int kBarMinWidth = 10;
 constexpr int kBarMaxWidth = 30;
@@ -86,29 +63,43 @@ QString SingleBar(const JobProgress& p, int width) {
 }
 
 // Every device's share on one line; a summary when they do not fit.
-QString DevicesBar(const QList<DeviceRow>& rows, int width) {
+QString DevicesBar(const std::vector<CommandDevice>& devices, int width) {
     QStringList entries;
     int64_t sum = 0;
     int done = 0, failed = 0;
-    for (const auto& row : rows) {
-        const QString state = row.Status < 0    ? QStringLiteral("%1%").arg(row.Percent)
-                              : row.Status == 0 ? QStringLiteral("готово")
-                                                : QStringLiteral("сбой");
-        entries << row.Device + QLatin1Char(' ') + state;
-        sum += row.Status < 0 ? row.Percent : 100;
-        done += row.Status == 0;
-        failed += row.Status > 0;
+    for (const CommandDevice& device : devices) {
+        const int status = device.Result ? device.Result->Status : -1;
+        const QString state = status < 0    ? QStringLiteral("%1%").arg(device.Percent)
+                              : status == 0 ? QStringLiteral("готово")
+                                            : QStringLiteral("сбой");
+        entries << device.Address.Text() + QLatin1Char(' ') + state;
+        sum += status < 0 ? device.Percent : 100;
+        done += status == 0;
+        failed += status > 0;
     }
     const QString all = entries.join(QStringLiteral("  "));
     if (all.size() <= width) return all;
-    const int64_t overall = rows.isEmpty() ? 100 : sum / rows.size();
+    const qsizetype count = qsizetype(devices.size());
+    const int64_t overall = count == 0 ? 100 : sum / count;
     const QString summary = QStringLiteral("%1%, устройств %2: готово %3, сбой %4")
                                 .arg(overall)
-                                .arg(rows.size())
+                                .arg(count)
                                 .arg(done)
                                 .arg(failed);
     if (summary.size() <= width) return summary;
-    return QStringLiteral("%1% %2/%3").arg(overall).arg(done + failed).arg(rows.size()).left(width);
+    return QStringLiteral("%1% %2/%3").arg(overall).arg(done + failed).arg(count).left(width);
+}
+
+// What a device's row and event say of its outcome.
+QString Outcome(const Verdict& verdict) {
+    return verdict.Message.isEmpty() && verdict.Status == 0 ? QStringLiteral("готово")
+                                                            : verdict.Message;
+}
+
+QJsonObject WithPartial(QJsonObject fields, const Verdict& verdict) {
+    if (!verdict.Partial.isEmpty() && !fields.contains(QStringLiteral("partial")))
+        fields.insert(QStringLiteral("partial"), verdict.Partial);
+    return fields;
 }
 
 QString Seconds(double seconds) {
@@ -118,17 +109,12 @@ QString Seconds(double seconds) {
 } // namespace
 
 CliOutput::CliOutput(QIODevice& out, QIODevice& err, Style style)
-    : shared_(std::make_shared<Shared>(out, err, style)) {}
+    : out_(out), err_(err), look_(style) {}
 
-CliOutput::CliOutput(CliOutput& program, const QString& device) : shared_(program.shared_) {
-    clock_.start();
-    row_ = int(shared_->Rows.size());
-    DeviceRow row;
-    row.Device = device;
-    shared_->Rows.append(row);
+void CliOutput::SetDevices(const std::vector<CommandDevice>* devices) {
+    devices_ = devices;
+    lastSteps_.fill(-1, devices ? qsizetype(devices->size()) + 1 : 1);
 }
-
-CliOutput::~CliOutput() = default;
 
 QString CliOutput::Printable(const QString& text) {
     QString shown;
@@ -152,139 +138,148 @@ QString CliOutput::Printable(const QString& text) {
     return shown;
 }
 
-QString CliOutput::Prefix() const {
-    if (row_ < 0) return {};
-    const DeviceRow& row = shared_->Rows[row_];
-    return row.Name.isEmpty() ? QStringLiteral("[%1] ").arg(row.Device)
-                              : QStringLiteral("[%1 %2] ").arg(row.Device, row.Name);
+QString CliOutput::Prefix(int device) const {
+    if (device < 0) return {};
+    const CommandDevice& row = (*devices_)[size_t(device)];
+    return row.Name.isEmpty() ? QStringLiteral("[%1] ").arg(row.Address.Text())
+                              : QStringLiteral("[%1 %2] ").arg(row.Address.Text(), row.Name);
 }
 
-void CliOutput::TextLine(const QString& text) {
-    Shared& s = *shared_;
-    if (s.BarShown) s.Out.write(kEraseLine);
-    const QString prefix = Prefix();
+void CliOutput::TextLine(const QString& text, int device) {
+    if (barShown_) out_.write(kEraseLine);
+    const QString prefix = Prefix(device);
     for (const QString& line : text.split(QLatin1Char('\n')))
-        s.Out.write(Printable(prefix + line).toUtf8() + '\n');
-    if (s.BarShown) s.Out.write(s.Bar);
+        out_.write(Printable(prefix + line).toUtf8() + '\n');
+    if (barShown_) out_.write(bar_);
 }
 
-void CliOutput::JsonEvent(const QString& event, QJsonObject fields) {
+void CliOutput::JsonEvent(const QString& event, QJsonObject fields, int device) {
     fields.insert(QStringLiteral("event"), event);
-    if (row_ >= 0) {
-        const DeviceRow& row = shared_->Rows[row_];
-        fields.insert(QStringLiteral("bus_dev"), row.Device);
+    if (device >= 0) {
+        const CommandDevice& row = (*devices_)[size_t(device)];
+        fields.insert(QStringLiteral("bus_dev"), row.Address.Text());
         if (!row.Name.isEmpty() && !fields.contains(QStringLiteral("name")))
             fields.insert(QStringLiteral("name"), row.Name);
     }
-    shared_->Out.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+    out_.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
 }
 
-void CliOutput::SetDeviceName(const QString& name) {
-    if (row_ < 0) return;
-    shared_->Rows[row_].Name = name;
+void CliOutput::Step(const QString& text, int device) {
+    if (look_.Quiet) return;
+    if (look_.Json) return JsonEvent(QStringLiteral("step"), {{"text", text}}, device);
+    TextLine(text, device);
 }
 
-void CliOutput::Step(const QString& text) {
-    if (shared_->Look.Quiet) return;
-    if (shared_->Look.Json) return JsonEvent(QStringLiteral("step"), {{"text", text}});
-    TextLine(text);
+void CliOutput::Log(const QString& line, int device) {
+    if (look_.Quiet) return;
+    if (look_.Json) return JsonEvent(QStringLiteral("log"), {{"text", line}}, device);
+    if (look_.Verbose) TextLine(line, device);
 }
 
-void CliOutput::Log(const QString& line) {
-    const Style& look = shared_->Look;
-    if (look.Quiet) return;
-    if (look.Json) return JsonEvent(QStringLiteral("log"), {{"text", line}});
-    if (look.Verbose) TextLine(line);
+void CliOutput::Note(const QString& text, int device) {
+    if (look_.Quiet) return;
+    if (look_.Json) return JsonEvent(QStringLiteral("note"), {{"text", text}}, device);
+    TextLine(text, device);
 }
 
-void CliOutput::Note(const QString& text) {
-    if (shared_->Look.Quiet) return;
-    if (shared_->Look.Json) return JsonEvent(QStringLiteral("note"), {{"text", text}});
-    TextLine(text);
-}
-
-void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields) {
-    if (shared_->Look.Json) return JsonEvent(event, std::move(fields));
-    TextLine(text);
+void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields, int device) {
+    if (look_.Json) return JsonEvent(event, std::move(fields), device);
+    TextLine(text, device);
 }
 
 bool CliOutput::IsTerminal() const {
-    return shared_->Look.Terminal;
+    return look_.Terminal;
 }
 
 void CliOutput::Board(const QStringList& lines, bool bell) {
-    Shared& s = *shared_;
     QByteArray drawn = bell ? QByteArrayLiteral("\a") : QByteArray();
-    if (s.BoardLines > 0) drawn += "\033[" + QByteArray::number(s.BoardLines) + 'A';
+    if (boardLines_ > 0) drawn += "\033[" + QByteArray::number(boardLines_) + 'A';
     for (const QString& line : lines)
         drawn += kEraseLine + Printable(line).toUtf8() + '\n';
-    s.BoardLines = lines.size();
-    s.Out.write(drawn);
+    boardLines_ = lines.size();
+    out_.write(drawn);
 }
 
-void CliOutput::ShowProgress(const JobProgress& p) {
-    Shared& s = *shared_;
-    if (s.Look.Quiet) return;
+void CliOutput::DrawBar(const QString& bar) {
+    barClock_.start();
+    bar_ = kEraseLine + bar.toUtf8();
+    out_.write(bar_);
+    barShown_ = true;
+}
+
+void CliOutput::ShowProgress(const JobProgress& p, int device) {
+    if (look_.Quiet) return;
     const int64_t percent = p.Percent();
-    if (row_ >= 0) s.Rows[row_].Percent = percent;
-    if (s.Look.Json) {
-        if (percent == lastStep_) return;
-        lastStep_ = percent;
-        return JsonEvent(QStringLiteral("progress"), p.ToJson());
+    int64_t& last = lastSteps_[device + 1];
+    if (look_.Json) {
+        if (percent == std::exchange(last, percent)) return;
+        return JsonEvent(QStringLiteral("progress"), p.ToJson(), device);
     }
-    if (!s.Look.Terminal) {
-        if (percent / 10 == lastStep_) return;
-        lastStep_ = percent / 10;
-        return TextLine(p.Text());
+    if (!look_.Terminal) {
+        if (percent / 10 == std::exchange(last, percent / 10)) return;
+        return TextLine(p.Text(), device);
     }
     const bool finished = p.DoneBlocks >= p.TotalBlocks;
-    if (s.BarShown && !finished && s.BarClock.isValid() && s.BarClock.elapsed() < kBarRedrawMs)
-        return;
-    s.BarClock.start();
-    const int width = UsableColumns(s.Look.Columns);
-    s.Bar = kEraseLine + (row_ < 0 ? SingleBar(p, width) : DevicesBar(s.Rows, width)).toUtf8();
-    s.Out.write(s.Bar);
-    s.BarShown = true;
+    if (barShown_ && !finished && barClock_.isValid() && barClock_.elapsed() < kBarRedrawMs) return;
+    const int width = UsableColumns(look_.Columns);
+    DrawBar(device < 0 ? SingleBar(p, width) : DevicesBar(*devices_, width));
+}
+
+void CliOutput::DeviceResult(const QString& command, int device) {
+    const CommandDevice& row = (*devices_)[size_t(device)];
+    const Verdict& verdict = *row.Result;
+    if (barShown_) DrawBar(DevicesBar(*devices_, UsableColumns(look_.Columns)));
+    if (look_.Json)
+        return JsonEvent(QStringLiteral("device_result"),
+                         WithPartial({{"command", command},
+                                      {"status", verdict.Status},
+                                      {"message", Outcome(verdict)},
+                                      {"seconds", std::round(row.Seconds * 10) / 10}},
+                                     verdict),
+                         device);
+    if (verdict.Status != 0 || !look_.Quiet) TextLine(Outcome(verdict), device);
 }
 
 void CliOutput::Result(const QString& command, int status, const QString& message,
                        const QJsonObject& extra) {
-    if (row_ >= 0) return DeviceOutcome(command, status, message, extra);
-    Shared& s = *shared_;
-    if (s.BarShown) {
-        s.Out.write("\n");
-        s.BarShown = false;
+    if (barShown_) {
+        out_.write("\n");
+        barShown_ = false;
     }
-    QJsonArray devices, failed;
-    for (const DeviceRow& row : s.Rows) {
-        QJsonObject device{
-            {"bus_dev", row.Device},  {"name", row.Name},
-            {"command", row.Command}, {"status", row.Status},
-            {"message", row.Message}, {"seconds", std::round(row.Seconds * 10) / 10}};
-        for (auto field = row.Extra.begin(); field != row.Extra.end(); ++field)
-            if (!device.contains(field.key())) device.insert(field.key(), field.value());
-        devices.append(device);
-        if (row.Status != 0) failed.append(row.Device);
-    }
-    if (status != 0) s.Err.write("ktr-cli: " + Printable(message).toUtf8() + '\n');
-    if (s.Look.Json) {
+    const std::vector<CommandDevice> none;
+    const std::vector<CommandDevice>& devices = devices_ ? *devices_ : none;
+    if (status != 0) err_.write("ktr-cli: " + Printable(message).toUtf8() + '\n');
+    if (look_.Json) {
         QJsonObject fields{{"command", command}, {"status", status}, {"message", message}};
         for (auto field = extra.begin(); field != extra.end(); ++field)
             fields.insert(field.key(), field.value());
-        if (!s.Rows.isEmpty()) {
-            fields.insert(QStringLiteral("devices"), devices);
+        if (devices_) {
+            QJsonArray rows, failed;
+            for (const CommandDevice& device : devices) {
+                const Verdict verdict = device.Result.value_or(Verdict{-1, {}, {}});
+                rows.append(WithPartial({{"bus_dev", device.Address.Text()},
+                                         {"name", device.Name},
+                                         {"command", command},
+                                         {"status", verdict.Status},
+                                         {"message", device.Result ? Outcome(verdict) : QString()},
+                                         {"seconds", std::round(device.Seconds * 10) / 10}},
+                                        verdict));
+                if (verdict.Status != 0) failed.append(device.Address.Text());
+            }
+            fields.insert(QStringLiteral("devices"), rows);
             fields.insert(QStringLiteral("failed"), failed);
         }
         return JsonEvent(QStringLiteral("result"), fields);
     }
-    if (!s.Rows.isEmpty()) {
+    if (devices_) {
         QList<QStringList> table{{QStringLiteral("Устройство"), QStringLiteral("Имя"),
                                   QStringLiteral("Команда"), QStringLiteral("Результат"),
                                   QStringLiteral("Время")}};
-        for (const DeviceRow& row : s.Rows)
-            table.append({row.Device, Printable(row.Name), row.Command,
-                          row.Status < 0 ? QStringLiteral("не завершено") : Printable(row.Message),
-                          Seconds(row.Seconds)});
+        for (const CommandDevice& device : devices)
+            table.append({device.Address.Text(), Printable(device.Name), command,
+                          device.Result ? Printable(Outcome(*device.Result))
+                                        : QStringLiteral("не завершено"),
+                          Seconds(device.Seconds)});
         QList<qsizetype> widths(table[0].size(), 0);
         for (const QStringList& cells : table)
             for (qsizetype i = 0; i < cells.size(); ++i)
@@ -293,41 +288,10 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
             QString line;
             for (qsizetype i = 0; i + 1 < cells.size(); ++i)
                 line += cells[i].leftJustified(widths[i] + 2);
-            s.Out.write((line + cells.last()).toUtf8() + '\n');
+            out_.write((line + cells.last()).toUtf8() + '\n');
         }
     }
-    if (status == 0 && !s.Look.Quiet && !message.isEmpty()) TextLine(message);
-}
-
-void CliOutput::DeviceOutcome(const QString& command, int status, const QString& message,
-                              const QJsonObject& extra) {
-    Shared& s = *shared_;
-    DeviceRow& row = s.Rows[row_];
-    row.Extra = extra;
-    row.Command = command;
-    row.Status = status;
-    row.Message = message.isEmpty() && status == 0 ? QStringLiteral("готово") : message;
-    row.Seconds = double(clock_.nsecsElapsed()) / 1e9;
-    if (s.BarShown) {
-        s.Bar = kEraseLine + DevicesBar(s.Rows, UsableColumns(s.Look.Columns)).toUtf8();
-        s.Out.write(s.Bar);
-    }
-    if (s.Look.Json) {
-        QJsonObject fields = extra;
-        fields.insert(QStringLiteral("command"), command);
-        fields.insert(QStringLiteral("status"), status);
-        fields.insert(QStringLiteral("message"), row.Message);
-        fields.insert(QStringLiteral("seconds"), std::round(row.Seconds * 10) / 10);
-        return JsonEvent(QStringLiteral("device_result"), fields);
-    }
-    if (status != 0 || !s.Look.Quiet) TextLine(row.Message);
-}
-
-int CliOutput::WorstDeviceStatus() const {
-    int worst = 0;
-    for (const DeviceRow& row : shared_->Rows)
-        worst = std::max(worst, row.Status);
-    return worst;
+    if (status == 0 && !look_.Quiet && !message.isEmpty()) TextLine(message);
 }
 
 } // namespace ktr::cli

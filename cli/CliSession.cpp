@@ -48,41 +48,35 @@ DeviceTask TaskOf(Command command) {
 int RunCommand(UsbBackend& usb, const CliOptions& options, CliOutput& out,
                std::function<void(int)>& interrupt) {
     const QString command = CommandName(options.Cmd);
-    // Several devices: each its own output, a row of the program's. Made before the run, so
-    // that they outlive whatever it announces.
-    std::vector<std::unique_ptr<CliOutput>> rows;
     CommandRun run(usb, TaskOf(options.Cmd), command, options);
     Verdict verdict = options.Cmd == Command::List ? List(usb, out) : run.Prepare();
     if (options.Cmd == Command::List || verdict.Status != kExitDone) {
         out.Result(command, verdict.Status, verdict.Message);
         return verdict.Status;
     }
-    const auto device = [&](int index) -> CliOutput& { return rows.empty() ? out : *rows[index]; };
-    if (options.SeveralDevices())
-        for (const DeviceAddress& address : run.Addresses())
-            rows.push_back(std::make_unique<CliOutput>(out, address.Text()));
+    const bool several = options.SeveralDevices();
+    if (several) out.SetDevices(&run.Devices());
+    const auto whose = [several](int device) { return several ? device : -1; };
     QObject::connect(&run, &CommandRun::Log,
-                     [&](int i, const QString& line) { device(i).Log(line); });
+                     [&](int i, const QString& line) { out.Log(line, whose(i)); });
     QObject::connect(&run, &CommandRun::Note,
-                     [&](int i, const QString& text) { device(i).Note(text); });
+                     [&](int i, const QString& text) { out.Note(text, whose(i)); });
     QObject::connect(&run, &CommandRun::Step,
-                     [&](int i, const QString& text) { device(i).Step(text); });
-    QObject::connect(&run, &CommandRun::Named,
-                     [&](int i, const QString& name) { device(i).SetDeviceName(name); });
+                     [&](int i, const QString& text) { out.Step(text, whose(i)); });
     QObject::connect(&run, &CommandRun::Info, [&](int i, const DeviceInfo& info) {
-        device(i).Data(QStringLiteral("info"), info.Text(), info.ToJson());
+        out.Data(QStringLiteral("info"), info.Text(), info.ToJson(), whose(i));
     });
     QObject::connect(&run, &CommandRun::Listening, [&](int i, int port) {
-        device(i).Data(QStringLiteral("listening"),
-                       QStringLiteral("Мост TCP: 127.0.0.1:%1").arg(port),
-                       {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
-                        {QStringLiteral("port"), port}});
+        out.Data(QStringLiteral("listening"), QStringLiteral("Мост TCP: 127.0.0.1:%1").arg(port),
+                 {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
+                  {QStringLiteral("port"), port}},
+                 whose(i));
     });
-    QObject::connect(&run, &CommandRun::Progress,
-                     [&](int i, const JobProgress& progress) { device(i).ShowProgress(progress); });
-    QObject::connect(&run, &CommandRun::DeviceFinished, [&](int i, const Verdict& ended) {
-        if (!rows.empty())
-            rows[i]->Result(command, ended.Status, ended.Message, PartialFields(ended));
+    QObject::connect(&run, &CommandRun::Progress, [&](int i, const JobProgress& progress) {
+        out.ShowProgress(progress, whose(i));
+    });
+    QObject::connect(&run, &CommandRun::DeviceFinished, [&](int i) {
+        if (several) out.DeviceResult(command, i);
     });
     QEventLoop loop;
     QObject::connect(&run, &CommandRun::Finished, [&](const Verdict& ended) {
@@ -94,6 +88,7 @@ int RunCommand(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     loop.exec();
     interrupt = nullptr;
     out.Result(command, verdict.Status, verdict.Message, PartialFields(verdict));
+    out.SetDevices(nullptr);
     return verdict.Status;
 }
 

@@ -16,13 +16,14 @@ namespace ktr {
 struct CommandRun::Device : NullView {
     CommandRun* Owner = nullptr;
     int Index = 0;
-    DeviceAddress Address;
+    CommandDevice& State;
     std::unique_ptr<DeviceRun> Run;
-    QString Name;
     bool ReadyToRead = false; // a read of several devices waits for every one to be named
-    bool Ended = false;
-    int Status = kExitDone; // once ended
     QString TcpStatus;
+
+    Device(CommandRun* owner, int index)
+        : Owner(owner), Index(index), State(owner->states_[size_t(index)]) {}
+    bool Ended() const { return State.Result.has_value(); }
 
     void AddLog(const QString& line) override { emit Owner->Log(Index, line); }
     void ShowError(const QString& text) override { emit Owner->Log(Index, text); }
@@ -58,14 +59,16 @@ Verdict CommandRun::Prepare() {
     if (!CheckFiles()) return verdict_;
     if (!setup_.JournalFile.isEmpty() && !journal_.Open(setup_.JournalFile, &error))
         return {kExitJournal, error, {}};
-    if (!setup_.AllDevices) {
-        addresses_ = setup_.SeveralDevices() ? setup_.Devices : QList{setup_.OneDevice()};
-        return {};
+    QList<DeviceAddress> addresses =
+        setup_.SeveralDevices() ? setup_.Devices : QList{setup_.OneDevice()};
+    if (setup_.AllDevices) {
+        usb_.Init();
+        for (const UsbDeviceInfo& device : usb_.ListDevices())
+            addresses << DeviceAddress{device.Bus, device.Device};
     }
-    usb_.Init();
-    for (const UsbDeviceInfo& device : usb_.ListDevices())
-        addresses_ << DeviceAddress{device.Bus, device.Device};
-    return addresses_.isEmpty() ? NoDevicesFound() : Verdict{};
+    for (const DeviceAddress& address : addresses)
+        states_.push_back({address});
+    return states_.empty() ? NoDevicesFound() : Verdict{};
 }
 
 // Whatever can be refused before a device is asked is refused at once.
@@ -100,11 +103,10 @@ bool CommandRun::CheckFiles() {
 
 void CommandRun::Start() {
     const bool bridging = task_ == DeviceTask::Bridge;
-    for (const DeviceAddress& address : addresses_) {
-        auto& device = *devices_.emplace_back(std::make_unique<Device>());
-        device.Owner = this;
-        device.Index = int(devices_.size() - 1);
-        device.Address = address;
+    clock_.start();
+    for (const CommandDevice& state : states_) {
+        auto& device = *devices_.emplace_back(std::make_unique<Device>(this, int(devices_.size())));
+        const DeviceAddress& address = state.Address;
         device.Run = std::make_unique<DeviceRun>(
             usb_, DeviceRunSetup{address.Bus, address.Device, setup_.Timings,
                                  bridging ? 0 : setup_.LinkTimeoutS, setup_.Format, command_,
@@ -132,8 +134,7 @@ void CommandRun::Bind(int index) {
         emit Step(index, QStringLiteral("устройство %1:%2 открыто").arg(bus).arg(number));
     });
     connect(&session, &DeviceSession::Identified, this, [this, &device](const QString& name) {
-        device.Name = name;
-        emit Named(device.Index, name);
+        device.State.Name = name;
         emit Step(device.Index, QStringLiteral("устройство: %1").arg(name));
     });
     // The bridge runs on as the window does: another device may come.
@@ -158,8 +159,10 @@ void CommandRun::Bind(int index) {
                                              : QStringLiteral("проверке")));
     });
     for (auto announce : {&DeviceRun::Started, &DeviceRun::Progress})
-        connect(&run, announce, this,
-                [this, index](const JobProgress& p) { emit Progress(index, p); });
+        connect(&run, announce, this, [this, &device](const JobProgress& p) {
+            device.State.Percent = p.Percent();
+            emit Progress(device.Index, p);
+        });
     connect(&run, &DeviceRun::Finished, this,
             [this, index](const Verdict& verdict, const JournalRecord& record) {
                 Ended(index, verdict, record);
@@ -195,8 +198,8 @@ void CommandRun::Ready(Device& device, const DeviceInfo& info) {
 void CommandRun::StartReads() {
     QList<Device*> ready;
     for (const auto& device : devices_) {
-        if (!device->ReadyToRead && !device->Ended) return;
-        if (device->ReadyToRead && !device->Ended) ready << device.get();
+        if (!device->ReadyToRead && !device->Ended()) return;
+        if (device->ReadyToRead && !device->Ended()) ready << device.get();
     }
     const bool several = setup_.SeveralDevices();
     QHash<QString, QString> owners; // a file's absolute path: whose it is
@@ -207,14 +210,14 @@ void CommandRun::StartReads() {
         for (const auto& [memory, pattern] : {std::pair{Memory::Eeprom, setup_.EepromFile},
                                               std::pair{Memory::Aux, setup_.AuxFile}}) {
             if (pattern.isEmpty()) continue;
-            const QString file = several ? ReadFilePath(pattern, device->Address.Bus,
-                                                        device->Address.Device, device->Name)
-                                         : pattern;
+            const DeviceAddress& address = device->State.Address;
+            const QString file =
+                several ? ReadFilePath(pattern, address.Bus, address.Device, device->State.Name)
+                        : pattern;
             areas.push_back({memory, file});
             if (!several) continue;
             const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());
-            const QString owner =
-                QStringLiteral("%1 %2").arg(MemoryName(memory), device->Address.Text());
+            const QString owner = QStringLiteral("%1 %2").arg(MemoryName(memory), address.Text());
             if (owners.contains(path)) {
                 verdict_ = {kExitUsage,
                             QStringLiteral("файл «%1» получился и для %2, и для %3: ничего не "
@@ -239,23 +242,23 @@ void CommandRun::StartReads() {
 
 void CommandRun::Ended(int index, Verdict verdict, const JournalRecord& record) {
     Device& device = *devices_[size_t(index)];
-    if (device.Ended) return;
-    device.Ended = true;
+    if (device.Ended()) return;
     QString error;
     if (journal_.IsOpen() && journal_.Append(record, &error) == 0) {
         verdict.Status = kExitJournal;
         verdict.Message = error + QStringLiteral("; ") + verdict.Message;
     }
-    device.Status = verdict.Status;
-    emit DeviceFinished(index, verdict);
+    device.State.Seconds = double(clock_.nsecsElapsed()) / 1e9;
+    device.State.Result = verdict;
+    emit DeviceFinished(index);
     if (!setup_.SeveralDevices()) verdict_ = verdict;
     verdict_.Status = std::max(verdict_.Status, verdict.Status);
     // The rest of a read of several devices may have waited for this one.
     if (task_ == DeviceTask::Read) QTimer::singleShot(0, this, &CommandRun::StartReads);
-    if (!std::all_of(devices_.begin(), devices_.end(), [](const auto& d) { return d->Ended; }))
+    if (!std::all_of(devices_.begin(), devices_.end(), [](const auto& d) { return d->Ended(); }))
         return;
     deadline_.stop();
-    if (verdict_.Message.isEmpty()) verdict_.Message = Summary();
+    if (setup_.SeveralDevices() && verdict_.Message.isEmpty()) verdict_.Message = Summary();
     // Announced once the run that called in here has returned.
     QTimer::singleShot(0, this, [this] {
         Close();
@@ -266,13 +269,13 @@ void CommandRun::Ended(int index, Verdict verdict, const JournalRecord& record) 
 // "выполнено на всех устройствах (3)", or which failed.
 QString CommandRun::Summary() const {
     QStringList failed;
-    for (const auto& device : devices_)
-        if (device->Status != kExitDone) failed << device->Address.Text();
+    for (const CommandDevice& device : states_)
+        if (device.Result->Status != kExitDone) failed << device.Address.Text();
     if (failed.isEmpty())
-        return QStringLiteral("выполнено на всех устройствах (%1)").arg(devices_.size());
+        return QStringLiteral("выполнено на всех устройствах (%1)").arg(states_.size());
     return QStringLiteral("не выполнено на %1 из %2 устройств: %3")
         .arg(failed.size())
-        .arg(devices_.size())
+        .arg(states_.size())
         .arg(failed.join(QStringLiteral(", ")));
 }
 

@@ -2,13 +2,14 @@
 // each over its own link on one thread: the files checked before any device is asked, the
 // job (or the configurator, or the TCP bridge) begun once its device is ready, each device's
 // attempt journalled, and every device ended on an interrupt or the deadline. What it does is
-// announced per device, by its index in Addresses().
+// announced per device, by its index in Devices().
 #pragma once
 
 #include "DeviceRun.h"
 #include "Journal.h"
 #include "TcpBridge.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QTimer>
@@ -52,6 +53,15 @@ struct CommandSetup {
     bool SeveralDevices() const { return AllDevices || Devices.size() > 1; }
 };
 
+// One device of a command as it stands.
+struct CommandDevice {
+    DeviceAddress Address;
+    QString Name;                  // once identified
+    int64_t Percent = 0;           // of its job
+    std::optional<Verdict> Result; // once it has ended
+    double Seconds = 0;            // from the command's start to its end
+};
+
 // "устройства 1000:6666 не найдены"
 Verdict NoDevicesFound();
 
@@ -63,23 +73,22 @@ public:
     ~CommandRun() override;
 
     // What can be refused before any device is asked (a file, the journal, no device at all):
-    // a verdict other than done ends the command there. Then Addresses() are known.
+    // a verdict other than done ends the command there. Then Devices() are known.
     Verdict Prepare();
-    const QList<DeviceAddress>& Addresses() const { return addresses_; }
+    const std::vector<CommandDevice>& Devices() const { return states_; }
     // Connects every device; Finished follows.
     void Start();
     // Every device ended: the bridge is closed (0), any other command ends with status.
     void Interrupt(int status);
 
 signals:
-    void Log(int device, const QString& line);  // a line of the window's log
-    void Note(int device, const QString& text); // the bridge's client count
-    void Step(int device, const QString& text); // what the command does now
-    void Named(int device, const QString& name);
+    void Log(int device, const QString& line);          // a line of the window's log
+    void Note(int device, const QString& text);         // the bridge's client count
+    void Step(int device, const QString& text);         // what the command does now
     void Info(int device, const ktr::DeviceInfo& info); // info: the device identified
     void Listening(int device, int port);               // bridge: the server is up
     void Progress(int device, const ktr::JobProgress& progress);
-    void DeviceFinished(int device, const ktr::Verdict& verdict);
+    void DeviceFinished(int device); // its Result is in
     // Once every device has finished. One device: its verdict. Several: the worst status, and
     // the command's own message (a read's files clash) or which devices failed.
     void Finished(const ktr::Verdict& verdict);
@@ -102,8 +111,9 @@ private:
     const DeviceTask task_;
     const QString command_;
     const CommandSetup setup_;
-    QList<DeviceAddress> addresses_;
-    Verdict verdict_; // the command's own, beside its devices'
+    std::vector<CommandDevice> states_;
+    QElapsedTimer clock_; // since Start
+    Verdict verdict_;     // the command's own, beside its devices'
     std::vector<JournalImage> images_;
     Journal journal_; // open before any device is asked
     std::vector<std::unique_ptr<Device>> devices_;

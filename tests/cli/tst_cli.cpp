@@ -271,11 +271,12 @@ private slots:
     void deviceTextEscaped() {
         QFETCH(QString, name);
         QFETCH(QString, shown);
+        std::vector<CommandDevice> devices{{{1, 2}, name}};
         Printed text({});
-        CliOutput device(text.Output, "1:2");
-        device.SetDeviceName(name);
-        device.Step("Запись");
-        device.Result("write", kExitMismatch, name);
+        text.Output.SetDevices(&devices);
+        text.Output.Step("Запись", 0);
+        devices[0].Result = Verdict{kExitMismatch, name, {}};
+        text.Output.DeviceResult("write", 0);
         text.Output.Result("write", kExitMismatch, "не выполнено");
         QCOMPARE(text.OutLines().value(0), "[1:2 " + shown + "] Запись");
         QVERIFY2(text.Out.contains(shown.toUtf8()), text.Out); // the table's row
@@ -286,9 +287,8 @@ private slots:
                      printed);
 
         Printed json({.Json = true});
-        CliOutput jsonDevice(json.Output, "1:2");
-        jsonDevice.SetDeviceName(name);
-        jsonDevice.Step("Запись");
+        json.Output.SetDevices(&devices);
+        json.Output.Step("Запись", 0);
         QCOMPARE(json.Events("step").value(0)["name"].toString(), name);
     }
 
@@ -305,14 +305,14 @@ private slots:
         QFETCH(int, columns);
         QFETCH(bool, severalDevices);
         Printed text({.Terminal = true, .Columns = columns});
-        std::vector<std::unique_ptr<CliOutput>> devices;
-        for (const char* address : {"1:2", "1:13", "3:104"})
-            if (severalDevices)
-                devices.push_back(std::make_unique<CliOutput>(text.Output, address));
-        CliOutput& shown = severalDevices ? *devices[1] : text.Output;
+        std::vector<CommandDevice> devices{{{1, 2}}, {{1, 13}}, {{3, 104}}};
+        if (severalDevices) text.Output.SetDevices(&devices);
         // The first and the last are drawn at once; others at most ten times a second.
-        for (uint64_t done : {0, 1000, 123456})
-            shown.ShowProgress({done, 123456, done * 256, 123456 * 256, 81920.5, 3725});
+        for (uint64_t done : {0, 1000, 123456}) {
+            const JobProgress progress{done, 123456, done * 256, 123456 * 256, 81920.5, 3725};
+            devices[1].Percent = progress.Percent(); // as the run keeps it
+            text.Output.ShowProgress(progress, severalDevices ? 1 : -1);
+        }
         const QList<QByteArray> redraws = text.Out.split('\r');
         QCOMPARE(redraws.size(), 3); // nothing before the first
         for (const QByteArray& redraw : redraws.mid(1)) {
@@ -337,19 +337,17 @@ private slots:
         }
     }
 
-    // Several devices: every event says whose it is, the result says which failed, and the
-    // status to exit with is the worst.
+    // Several devices: every event says whose it is, and the result which failed.
     void severalDevicesReported() {
+        std::vector<CommandDevice> devices{{{1, 2}, "Первый"}, {{1, 3}}};
         Printed json({.Json = true});
-        {
-            CliOutput first(json.Output, "1:2"), second(json.Output, "1:3");
-            first.SetDeviceName("Первый");
-            first.Step("Запись FLASH");
-            second.ShowProgress({1, 2, 256, 512, 0, -1});
-            first.Result("write", kExitDone, "записано и проверено");
-            second.Result("write", kExitMismatch, "ошибка верификации FLASH по адресу 100h");
-            QCOMPARE(json.Output.WorstDeviceStatus(), kExitMismatch);
-        }
+        json.Output.SetDevices(&devices);
+        json.Output.Step("Запись FLASH", 0);
+        json.Output.ShowProgress({1, 2, 256, 512, 0, -1}, 1);
+        devices[0].Result = Verdict{kExitDone, "записано и проверено", {}};
+        devices[1].Result = Verdict{kExitMismatch, "ошибка верификации FLASH по адресу 100h", {}};
+        json.Output.DeviceResult("write", 0);
+        json.Output.DeviceResult("write", 1);
         json.Output.Result("write", kExitMismatch, "не выполнено на 1 из 2 устройств: 1:3");
         QCOMPARE(json.Events("step").value(0)["bus_dev"].toString(), "1:2");
         QCOMPARE(json.Events("step").value(0)["name"].toString(), "Первый");
@@ -361,12 +359,10 @@ private slots:
         QCOMPARE(result["devices"].toArray().size(), 2);
         QCOMPARE(json.Err, "ktr-cli: не выполнено на 1 из 2 устройств: 1:3\n");
 
+        devices = {{{1, 2}, "Первый", 0, Verdict{kExitDone, "проверено", {}}}};
         Printed text({});
-        {
-            CliOutput first(text.Output, "1:2");
-            first.SetDeviceName("Первый");
-            first.Result("verify", kExitDone, "проверено");
-        }
+        text.Output.SetDevices(&devices);
+        text.Output.DeviceResult("verify", 0);
         text.Output.Result("verify", kExitDone, "выполнено на всех устройствах (1)");
         const QStringList lines = text.OutLines();
         QCOMPARE(lines.value(0), "[1:2 Первый] проверено");
