@@ -1,8 +1,6 @@
 #include "CliOptions.h"
 
 #include <QCommandLineParser>
-#include <QDir>
-#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -444,27 +442,10 @@ QString CheckTogether(const CliOptions& options) {
             return QStringLiteral("команде %1 нужен файл: --flash ФАЙЛ и/или --eeprom ФАЙЛ")
                 .arg(command);
         break;
-    case Command::Read: {
+    case Command::Read:
         if (options.EepromFile.isEmpty() && options.AuxFile.isEmpty())
             return QStringLiteral("команде read нужен файл: --eeprom ФАЙЛ и/или --aux ФАЙЛ");
-        // The second area would overwrite the first one's backup.
-        if (!options.EepromFile.isEmpty() && !options.AuxFile.isEmpty() &&
-            QDir::cleanPath(QFileInfo(options.EepromFile).absoluteFilePath()) ==
-                QDir::cleanPath(QFileInfo(options.AuxFile).absoluteFilePath()))
-            return QStringLiteral("EEPROM и AUX нельзя прочитать в один файл «%1»")
-                .arg(options.EepromFile);
-        const auto distinct = [](const QString& path) {
-            return path.contains(QLatin1String("{name}")) ||
-                   (path.contains(QLatin1String("{bus}")) && path.contains(QLatin1String("{dev}")));
-        };
-        if (options.SeveralDevices())
-            for (const QString& path : {options.EepromFile, options.AuxFile})
-                if (!path.isEmpty() && !distinct(path))
-                    return QStringLiteral("для нескольких устройств путь «%1» должен содержать "
-                                          "{bus} и {dev} или {name}")
-                        .arg(path);
         break;
-    }
     case Command::Journal:
         if (options.JournalFile.isEmpty())
             return QStringLiteral("команде journal нужен файл: ktr-cli journal ФАЙЛ");

@@ -34,6 +34,20 @@ struct CommandRun::Device : NullView {
     }
 };
 
+namespace {
+
+QString AbsolutePath(const QString& file) {
+    return QDir::cleanPath(QFileInfo(file).absoluteFilePath());
+}
+
+// Whether a pattern names each device's files apart.
+bool Distinct(const QString& pattern) {
+    return pattern.contains(QLatin1String("{name}")) ||
+           (pattern.contains(QLatin1String("{bus}")) && pattern.contains(QLatin1String("{dev}")));
+}
+
+} // namespace
+
 Verdict NoDevicesFound() {
     return {kExitLink, QStringLiteral("устройства 1000:6666 не найдены"), {}};
 }
@@ -75,6 +89,21 @@ Verdict CommandRun::Prepare() {
 bool CommandRun::CheckFiles() {
     const bool images = task_ == DeviceTask::Write || task_ == DeviceTask::Verify;
     const bool reading = task_ == DeviceTask::Read;
+    const QString& eeprom = setup_.EepromFile;
+    const QString& aux = setup_.AuxFile;
+    // The second area would overwrite the first one's backup.
+    if (reading && !eeprom.isEmpty() && !aux.isEmpty() && AbsolutePath(eeprom) == AbsolutePath(aux))
+        verdict_ = {kExitUsage,
+                    QStringLiteral("EEPROM и AUX нельзя прочитать в один файл «%1»").arg(eeprom),
+                    {}};
+    for (const QString& path : {eeprom, aux})
+        if (reading && setup_.SeveralDevices() && !path.isEmpty() && !Distinct(path))
+            verdict_ = {kExitUsage,
+                        QStringLiteral("для нескольких устройств путь «%1» должен содержать "
+                                       "{bus} и {dev} или {name}")
+                            .arg(path),
+                        {}};
+    if (verdict_.Status != kExitDone) return false;
     for (const auto& [memory, path] :
          {std::pair{Memory::Flash, images ? setup_.FlashFile : QString()},
           std::pair{Memory::Eeprom, setup_.EepromFile},
@@ -216,7 +245,7 @@ void CommandRun::StartReads() {
                         : pattern;
             areas.push_back({memory, file});
             if (!several) continue;
-            const QString path = QDir::cleanPath(QFileInfo(file).absoluteFilePath());
+            const QString path = AbsolutePath(file);
             const QString owner = QStringLiteral("%1 %2").arg(MemoryName(memory), address.Text());
             if (owners.contains(path)) {
                 verdict_ = {kExitUsage,

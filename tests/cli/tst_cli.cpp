@@ -121,10 +121,6 @@ private slots:
         QTest::newRow("bridge on two devices")
             << QStringList{"bridge", "--device", "1:2", "--device", "1:3"} << "одним устройством";
         QTest::newRow("all on configure") << QStringList{"configure", "--all"} << "--all";
-        QTest::newRow("one file for two areas")
-            << QStringList{"read", "--eeprom", "b.bin", "--aux", "./b.bin"} << "в один файл";
-        QTest::newRow("one file for every device")
-            << QStringList{"read", "--all", "--eeprom", "{bus}.bin"} << "{dev}";
         QTest::newRow("unknown format")
             << QStringList{"write", "--flash", "a", "--format", "bin"} << "auto, hex или raw";
         QTest::newRow("quiet and verbose") << QStringList{"info", "-q", "--verbose"} << "--verbose";
@@ -407,6 +403,24 @@ private slots:
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(second.Eeprom().data()), 700),
                  QByteArray(700, '\x5A'));
         QCOMPARE(first.FramesReceivedOfType(cmdEepromWrite), 0u);
+    }
+
+    // Refused before any device is asked: nothing would be left of one area's backup.
+    void readIntoOneFileRefused() {
+        Bench b;
+        b.Plug(kFirstName, 1, 1);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("b.bin");
+        for (const auto& [args, says] :
+             {std::pair{QStringList{"read", "--eeprom", file, "--aux", dir.filePath("./b.bin")},
+                        "в один файл"},
+              std::pair{QStringList{"read", "--all", "--eeprom", dir.filePath("{bus}.bin")},
+                        "{bus} и {dev}"}}) {
+            QCOMPARE(b.Run(args), kExitUsage);
+            QVERIFY2(QString::fromUtf8(b.Err).contains(says), b.Err);
+            QCOMPARE(b.Devices.front().FramesReceivedOfType(cmdEepromRead), 0u);
+        }
+        QVERIFY(!QFile::exists(file));
     }
 
     void noDeviceListed() {
