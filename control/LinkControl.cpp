@@ -37,7 +37,10 @@ LinkControl::LinkControl(UsbBackend& usb, HostView& view, LinkTimings timings)
     connect(&timer2_, &QTimer::timeout, this, &LinkControl::Timer2Timer);
     answerRetry_.setSingleShot(true);
     answerRetry_.setTimerType(Qt::PreciseTimer);
-    connect(&answerRetry_, &QTimer::timeout, this, &LinkControl::PostReceive);
+    connect(&answerRetry_, &QTimer::timeout, this, [this] {
+        pacing_ = false;
+        PostReceive();
+    });
     faultPause_.setSingleShot(true);
     connect(&faultPause_, &QTimer::timeout, this, &LinkControl::FaultPauseEnded);
     reask_.setSingleShot(true);
@@ -263,6 +266,7 @@ void LinkControl::CloseLink(LinkCloseReason reason) {
     }
     UsbClose(usb_);
     answerAwaited_ = false;
+    pacing_ = false;
     answerRetry_.stop();
     reask_.stop();
     if (wasOpen) emit LinkClosed(reason);
@@ -374,6 +378,13 @@ void LinkControl::SendEnded(bool ok) {
         answerRetryUs_ = timings_.AnswerRetryUs;
         answerWait_.start();
         answerRetry_.stop();
+        answerStarted_ = answerEmpty_ = false;
+        pacing_ = answerAwaited_ && answerPaceUs_ >= 1000;
+        if (pacing_) {
+            timer2_.start();
+            answerRetry_.start(answerPaceUs_ / 1000);
+            return;
+        }
     } else {
         LinkFault();
     }
@@ -404,6 +415,19 @@ void LinkControl::ScheduleAnswerRetry() {
     }
 }
 
+// The first read that found the answer started when it was ready. Asked in vain before, the
+// pace moves half-way to it; found at the first read, the pace comes down a little, so that a
+// device that grows quicker is soon read sooner. Bounded by the quick retries' span, so that
+// a device that answers only after so many reads, not after a time, costs little.
+void LinkControl::LearnPace() {
+    if (timings_.AnswerRetryUs <= 0) return;
+    if (answerEmpty_)
+        answerPaceUs_ +=
+            int((std::min<int64_t>(readStartUs_, timings_.AnswerRetryFlatUs) - answerPaceUs_) / 2);
+    else
+        answerPaceUs_ -= answerPaceUs_ / 16;
+}
+
 void LinkControl::ReceiveData() {
     if (!usb_.IsOpen) return;
     // A completion that waits in an event loop for answers to requests it has just queued
@@ -414,10 +438,12 @@ void LinkControl::ReceiveData() {
         retiredEarly_ = notifying_;
         Retire(notifying_);
     }
+    if (pacing_) return; // its end reads
     if (transferInFlight_) {
         receivePending_ = true;
         return;
     }
+    readStartUs_ = answerWait_.nsecsElapsed() / 1000;
     Transfer(true, kReceiveTransferSize, &LinkControl::ReceiveEnded);
 }
 
@@ -428,9 +454,11 @@ void LinkControl::ReceiveEnded(bool ok) {
     }
     linkFailureCount_ = 0;
     if (usb_.LastResult == 0) {
+        answerEmpty_ = true;
         ScheduleAnswerRetry();
         return;
     }
+    if (answerAwaited_ && !std::exchange(answerStarted_, true)) LearnPace();
     answerRetryUs_ = timings_.AnswerRetryUs;
     answerWait_.start();
     rx_.AppendReceived(usb_.ReceiveBuffer, usb_.LastResult);

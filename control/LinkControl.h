@@ -27,7 +27,9 @@ struct LinkTimings {
     // While the answer to a command frame is awaited, an empty read is followed by another
     // after AnswerRetryUs; once AnswerRetryFlatUs have passed without bytes, each empty read
     // doubles the pause until it reaches PollTickMs, from where Timer2 alone reads again.
-    // Polls keep Timer2's pace; an AnswerRetryUs of 0 leaves commands at it too.
+    // The first read after a command frame waits for the device's usual answer time, learned
+    // within AnswerRetryFlatUs. Polls keep Timer2's pace; an AnswerRetryUs of 0 leaves
+    // commands at it too.
     int AnswerRetryUs = 100;
     int AnswerRetryFlatUs = 4000;
     // How long an adopted kind this program does not serve must stand, with no served kind
@@ -208,6 +210,7 @@ private:
     bool ReadAnswer(Memory memory, const uint8_t* payload, int payloadLength);
     void PopHead();
     void ScheduleAnswerRetry();
+    void LearnPace();
     void OpenDevice();
     void FaultPauseEnded();
     // Starts the one transfer (IN into ReceiveBuffer, or OUT from TransmitBuffer); `then`
@@ -260,6 +263,14 @@ private:
     int answerRetryUs_ = 0;
     QElapsedTimer answerWait_; // since the frame went out, or the last read with bytes
     QTimer answerRetry_;
+    // The answer pace: how long after a command frame this device's answer is usually ready,
+    // learned from the reads that found it. The first read waits for it (while pacing_), so
+    // that a device that takes its time is not asked in vain before.
+    int answerPaceUs_ = 0;
+    bool pacing_ = false;
+    bool answerStarted_ = false; // bytes have come since the frame went out
+    bool answerEmpty_ = false;   // a read since the frame went out found nothing
+    int64_t readStartUs_ = 0;    // of the read in flight, on answerWait_
     QTimer faultPause_;
     bool transferInFlight_ = false;
     void (LinkControl::*then_)(bool ok) = nullptr; // what handles the transfer in flight
