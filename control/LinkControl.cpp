@@ -347,7 +347,9 @@ void LinkControl::RunPendingSteps() {
 // ---- Transmit and receive ----
 
 void LinkControl::SendNext() {
-    if (transferInFlight_ || faultPause_.isActive()) {
+    // While the answer's pace is awaited, as while a read is in flight: the head would only
+    // go out again.
+    if (transferInFlight_ || faultPause_.isActive() || pacing_) {
         sendPending_ = true;
         return;
     }
