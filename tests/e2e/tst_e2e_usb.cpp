@@ -134,7 +134,8 @@ void TestE2eUsb::transferFailuresRecover() {
 }
 
 void TestE2eUsb::twentiethFailureLeavesLinkClosed() {
-    const Run run = RunConnected({"--latency-us", "0", "--fail-in", "60:1000"}, 2,
+    // Long enough for twenty reopens and the watchdog after them on a busy machine.
+    const Run run = RunConnected({"--latency-us", "0", "--fail-in", "60:1000"}, 3,
                                  {"--watchdog-ms", "600", "--fault-pause-ms", "10"});
     QCOMPARE(run.ExitCode, 0);
     QStringList expected =

@@ -85,8 +85,8 @@ private slots:
             QVERIFY(StartsWith(j.Dump("flash.bin"), firmware));
         };
         // Seconds of blocks and not one poll between them: the block answers alone must keep
-        // a one-second watchdog from closing the link.
-        completes({"--flash-size", "1048576"}, 1 << 20, {"--watchdog-ms", "1000"});
+        // a half-second watchdog from closing the link.
+        completes({}, 256 * 1024, {"--watchdog-ms", "500"});
         if (QTest::currentTestFailed()) return;
         // 2 ms per answer: 512 blocks take about a second at the device's pace, but would
         // outlast the run at one block per poll tick.
