@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         servedS.push_back(clock.nsecsElapsed() / 1e9);
         device.SetPresent(false);
     }
-    station.Stop(kExitDone, QString());
+    station.Stop({});
 
     std::vector<double> aloneS;
     for (int run = 0; run < kRuns; ++run)

@@ -57,17 +57,16 @@ Ending AbandonedEnding(const ktr::cli::CliOptions& options, ktr::cli::CliOutput:
                        int signal) {
     using namespace ktr;
     using namespace ktr::cli;
+    const Verdict ended =
+        signal == 0 ? TimedOut(options.TimeoutS) : Interrupted(ExitStatusOfSignal(signal));
     Ending ending;
-    ending.Status = signal == 0 ? kExitLink : ExitStatusOfSignal(signal);
+    ending.Status = ended.Status;
     QBuffer out(&ending.Out), err(&ending.Err);
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
-    const QString what = signal == 0
-                             ? QStringLiteral("истекло время ожидания (%1 с)").arg(options.TimeoutS)
-                             : QStringLiteral("прервано");
     CliOutput(out, err, style)
         .Result(CommandName(options.Cmd), ending.Status,
-                what + QStringLiteral(" (конфигуратор не вернул управление)"));
+                ended.Message + QStringLiteral(" (конфигуратор не вернул управление)"));
     return ending;
 }
 

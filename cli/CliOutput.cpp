@@ -254,7 +254,7 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
         for (auto field = extra.begin(); field != extra.end(); ++field)
             fields.insert(field.key(), field.value());
         if (devices_) {
-            QJsonArray rows, failed;
+            QJsonArray rows;
             for (const CommandDevice& device : devices) {
                 const Verdict verdict = device.Result.value_or(Verdict{-1, {}, {}});
                 rows.append(WithPartial({{"bus_dev", device.Address.Text()},
@@ -264,10 +264,10 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
                                          {"message", device.Result ? Outcome(verdict) : QString()},
                                          {"seconds", std::round(device.Seconds * 10) / 10}},
                                         verdict));
-                if (verdict.Status != 0) failed.append(device.Address.Text());
             }
             fields.insert(QStringLiteral("devices"), rows);
-            fields.insert(QStringLiteral("failed"), failed);
+            fields.insert(QStringLiteral("failed"),
+                          QJsonArray::fromStringList(FailedDevices(devices)));
         }
         return JsonEvent(QStringLiteral("result"), fields);
     }

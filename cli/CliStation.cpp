@@ -48,9 +48,7 @@ int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
         out.Result(command, end.Status, end.Message);
         return end.Status;
     }
-    interrupt = [&](int signal) {
-        station.Stop(ExitStatusOfSignal(signal), QStringLiteral("прервано"));
-    };
+    interrupt = [&](int signal) { station.Stop(Interrupted(ExitStatusOfSignal(signal))); };
     loop.exec();
     interrupt = nullptr;
     out.Result(command, end.Status, end.Message,

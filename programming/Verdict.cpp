@@ -214,4 +214,12 @@ QString NotServedText(const QString& device, uint32_t kind) {
         .arg(kind);
 }
 
+Verdict TimedOut(int seconds) {
+    return {kExitLink, QStringLiteral("истекло время ожидания (%1 с)").arg(seconds), {}};
+}
+
+Verdict Interrupted(int status) {
+    return {status, QStringLiteral("прервано"), {}};
+}
+
 } // namespace ktr

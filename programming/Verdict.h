@@ -49,5 +49,8 @@ Verdict WithLeft(Verdict verdict, const std::vector<MemoryLeft>& left);
 // timeout.
 QString LossText(SessionLoss why, const QString& device, int waitedS);
 QString NotServedText(const QString& device, uint32_t kind);
+// A command given up at its deadline of seconds (3), or ended by a signal with status.
+Verdict TimedOut(int seconds);
+Verdict Interrupted(int status);
 
 } // namespace ktr

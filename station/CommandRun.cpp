@@ -48,6 +48,13 @@ bool Distinct(const QString& pattern) {
 
 } // namespace
 
+QStringList FailedDevices(const std::vector<CommandDevice>& devices) {
+    QStringList failed;
+    for (const CommandDevice& device : devices)
+        if (!device.Result || device.Result->Status != kExitDone) failed << device.Address.Text();
+    return failed;
+}
+
 Verdict NoDevicesFound() {
     return {kExitLink, QStringLiteral("устройства 1000:6666 не найдены"), {}};
 }
@@ -58,9 +65,7 @@ CommandRun::CommandRun(UsbBackend& usb, DeviceTask task, const QString& command,
     connect(&deadline_, &QTimer::timeout, this, [this] {
         EndAll(task_ == DeviceTask::Bridge
                    ? Verdict{kExitDone, QStringLiteral("мост закрыт: время истекло"), {}}
-                   : Verdict{kExitLink,
-                             QStringLiteral("истекло время ожидания (%1 с)").arg(setup_.TimeoutS),
-                             {}});
+                   : TimedOut(setup_.TimeoutS));
     });
 }
 
@@ -297,9 +302,7 @@ void CommandRun::Ended(int index, Verdict verdict, const JournalRecord& record) 
 
 // "выполнено на всех устройствах (3)", or which failed.
 QString CommandRun::Summary() const {
-    QStringList failed;
-    for (const CommandDevice& device : states_)
-        if (device.Result->Status != kExitDone) failed << device.Address.Text();
+    const QStringList failed = FailedDevices(states_);
     if (failed.isEmpty())
         return QStringLiteral("выполнено на всех устройствах (%1)").arg(states_.size());
     return QStringLiteral("не выполнено на %1 из %2 устройств: %3")
@@ -315,7 +318,7 @@ void CommandRun::EndAll(const Verdict& verdict) {
 
 void CommandRun::Interrupt(int status) {
     EndAll(task_ == DeviceTask::Bridge ? Verdict{kExitDone, QStringLiteral("мост закрыт"), {}}
-                                       : Verdict{status, QStringLiteral("прервано"), {}});
+                                       : Interrupted(status));
 }
 
 // Each link closed first, as the window does when it closes; the bridge and the host go

@@ -62,6 +62,9 @@ struct CommandDevice {
     double Seconds = 0;            // from the command's start to its end
 };
 
+// The addresses of the devices that have not ended done, in order.
+QStringList FailedDevices(const std::vector<CommandDevice>& devices);
+
 // "устройства 1000:6666 не найдены"
 Verdict NoDevicesFound();
 

@@ -127,9 +127,7 @@ Station::Station(UsbBackend& usb, StationConfig config) : usb_(usb), config_(std
     scan_.setInterval(config_.ScanMs);
     connect(&scan_, &QTimer::timeout, this, &Station::Scan);
     deadline_.setSingleShot(true);
-    connect(&deadline_, &QTimer::timeout, this, [this] {
-        Stop(kExitLink, QStringLiteral("истекло время ожидания (%1 с)").arg(config_.TimeoutS));
-    });
+    connect(&deadline_, &QTimer::timeout, this, [this] { Stop(TimedOut(config_.TimeoutS)); });
 }
 
 Station::~Station() {
@@ -179,14 +177,14 @@ Verdict Station::Start() {
     return {};
 }
 
-void Station::Stop(int status, const QString& message) {
+void Station::Stop(const Verdict& end) {
     if (stopping_) return;
     stopping_ = true;
     scan_.stop();
     deadline_.stop();
-    end_ = Verdict{status, message, {}};
+    end_ = end;
     for (auto& [port, socket] : sockets_)
-        if (socket.Run) socket.Run->End({status, message, {}});
+        if (socket.Run) socket.Run->End(end);
     EndIfDone();
 }
 
@@ -237,14 +235,13 @@ void Station::Ended(Socket& socket, JournalRecord record) {
         record.Number = journal_.Append(record, &error);
         if (record.Number == 0) {
             // No device is programmed that would leave no record.
-            Stop(kExitJournal, error);
+            Stop({kExitJournal, error, {}});
             end_ = Verdict{kExitJournal, error, {}};
         }
     }
     emit Recorded(record);
     Show(socket);
-    if (config_.Count > 0 && passed_ + failed_ >= config_.Count && !stopping_)
-        Stop(kExitDone, QString());
+    if (config_.Count > 0 && passed_ + failed_ >= config_.Count && !stopping_) Stop({});
     EndIfDone();
 }
 

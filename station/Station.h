@@ -69,9 +69,9 @@ public:
     // Opens the journal (a failure: 6) and reads and checks the images once (a refusal: 4),
     // before any device is touched. Then watches the bus.
     Verdict Start();
-    // Ends every running attempt with status (each is recorded) and stops watching; Finished
+    // Ends every running attempt with end (each is recorded) and stops watching; Finished
     // follows once all are recorded.
-    void Stop(int status, const QString& message);
+    void Stop(const Verdict& end);
 
     int Passed() const { return passed_; }
     int Failed() const { return failed_; }
