@@ -1,5 +1,5 @@
 // Runs calls at their due times on a thread of its own, so that no device's latency or hang
-// holds up umockdev's one worker thread, which serves every device of the test bed.
+// holds up the umockdev worker thread that serves its ioctls.
 #pragma once
 
 #include <chrono>

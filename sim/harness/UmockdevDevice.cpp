@@ -111,6 +111,9 @@ UmockdevBed::~UmockdevBed() {
 }
 
 void UmockdevBed::Close() {
+    for (UMockdevTestbed* server : servers_)
+        g_object_unref(server);
+    servers_.clear();
     if (testbed_) g_object_unref(testbed_); // detaches the handlers and removes the bed's files
     testbed_ = nullptr;
     if (!privateTmpDir_.empty()) rmdir(privateTmpDir_.c_str());
@@ -150,6 +153,20 @@ bool UmockdevBed::Start(std::string& error) {
             unsetenv("TMPDIR");
     }
     return true;
+}
+
+std::string UmockdevBed::Root() const {
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    std::string path = root;
+    g_free(root);
+    return path;
+}
+
+UMockdevTestbed* UmockdevBed::NewServer() {
+    UMockdevTestbed* server = umockdev_testbed_new();
+    setenv("UMOCKDEV_DIR", Root().c_str(), 1); // the program's bed stays this one
+    servers_.push_back(server);
+    return server;
 }
 
 UmockdevDevice::UmockdevDevice(UmockdevBed& bed, DelayedCalls& later, int number,
@@ -208,18 +225,22 @@ bool UmockdevDevice::Start(std::string& error) {
     if (options_.ReplugDeviceNumber > 0) numbers.insert(options_.ReplugDeviceNumber);
     for (const PlugChange& change : options_.Schedule)
         if (change.Plug) numbers.insert(change.DeviceNumber);
-    gchar* root = umockdev_testbed_get_root_dir(testbed);
-    const std::string socketDir = std::string(root) + "/ioctl";
-    g_free(root);
+    UMockdevTestbed* server = bed_.NewServer();
+    gchar* serverRoot = umockdev_testbed_get_root_dir(server);
+    const std::string serverDir = std::string(serverRoot) + "/ioctl";
+    g_free(serverRoot);
+    const std::string socketDir = bed_.Root() + "/ioctl";
     for (int number : numbers) {
         const std::string node = NodeOf(number);
-        if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler_, &gerror)) {
+        if (!umockdev_testbed_attach_ioctl(server, node.c_str(), handler_, &gerror)) {
             error = std::string("cannot attach the ioctl handler: ") + gerror->message;
             g_error_free(gerror);
             return false;
         }
-        if (!IsSocket(socketDir + node)) {
-            error = "the ioctl socket " + socketDir + node + " was not created (path too long?)";
+        const std::string link = socketDir + node;
+        g_mkdir_with_parents(link.substr(0, link.rfind('/')).c_str(), 0755);
+        if (symlink((serverDir + node).c_str(), link.c_str()) != 0 || !IsSocket(link)) {
+            error = "the ioctl socket " + link + " was not created (path too long?)";
             return false;
         }
     }

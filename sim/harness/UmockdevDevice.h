@@ -1,7 +1,7 @@
 // Simulated devices on a umockdev test bed: their descriptors on the emulated bus, and an
 // ioctl handler per device that plays its device model to libusb's control transfers, the
-// synchronous ones of libusb 0.1 and the URBs of libusb 1.0. The handlers run on the test
-// bed's one worker thread and never block it: completions that wait (latency, hangs) are
+// synchronous ones of libusb 0.1 and the URBs of libusb 1.0. Each device's handler runs on a
+// worker thread of its own and never blocks it: completions that wait (latency, hangs) are
 // made later by DelayedCalls. Everything that touches one device's state holds its mutex.
 #pragma once
 
@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace ktr::sim {
 
@@ -35,6 +36,11 @@ public:
     // Detaches every handler and removes the bed: call before the devices are destroyed.
     void Close();
     UMockdevTestbed* Testbed() const { return testbed_; }
+    // A test bed of a device's own, for its worker thread alone: the ioctls of one device
+    // wait on no other's, as on a real bus. Its sockets are linked into this bed's tree, under
+    // the node paths the program opens. The bed owns it; with the mutex held.
+    UMockdevTestbed* NewServer();
+    std::string Root() const;
     // The test bed is not thread-safe; devices plug and unplug from several threads.
     std::mutex& Mutex() { return mutex_; }
     // Where the devices tell of their comings and goings; set before they start.
@@ -45,6 +51,7 @@ public:
 
 private:
     UMockdevTestbed* testbed_ = nullptr;
+    std::vector<UMockdevTestbed*> servers_;
     std::function<void(const std::string&)> tell_;
     std::string privateTmpDir_; // only when TMPDIR is too long for the ioctl socket path
     std::mutex mutex_;
