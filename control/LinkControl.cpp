@@ -427,7 +427,7 @@ void LinkControl::LearnPace() {
         answerPaceUs_ +=
             int((std::min<int64_t>(readStartUs_, timings_.AnswerRetryFlatUs) - answerPaceUs_) / 2);
     else
-        answerPaceUs_ -= answerPaceUs_ / 16;
+        answerPaceUs_ -= answerPaceUs_ / 64;
 }
 
 void LinkControl::ReceiveData() {
