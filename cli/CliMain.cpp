@@ -65,8 +65,10 @@ Ending AbandonedEnding(const ktr::cli::CliOptions& options, ktr::cli::CliOutput:
     out.open(QIODevice::WriteOnly);
     err.open(QIODevice::WriteOnly);
     CliOutput(out, err, style)
-        .Result(CommandName(options.Cmd), ending.Status,
-                ended.Message + QStringLiteral(" (конфигуратор не вернул управление)"));
+        .Result(CommandName(options.Cmd),
+                {ended.Status,
+                 ended.Message + QStringLiteral(" (конфигуратор не вернул управление)"),
+                 {}});
     return ending;
 }
 
@@ -98,10 +100,10 @@ int main(int argc, char** argv) {
     CliOutput output(out, err, style);
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
+        const QString topic = command ? QLatin1Char(' ') + CommandName(options.Cmd) : QString();
         output.Result(
-            CommandName(options.Cmd), kExitUsage,
-            QStringLiteral("%1 (справка: ktr-cli help%2)")
-                .arg(problem, command ? QLatin1Char(' ') + CommandName(options.Cmd) : QString()));
+            CommandName(options.Cmd),
+            {kExitUsage, problem + QStringLiteral(" (справка: ktr-cli help%1)").arg(topic), {}});
         return kExitUsage;
     }
     if (options.Cmd == Command::Help) {

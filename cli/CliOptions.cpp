@@ -28,6 +28,7 @@ struct CommandInfo {
     Command Cmd;
     const char* Name;
     const char* Help;
+    DeviceTask Task = DeviceTask::Info; // of a command run on devices
 };
 const CommandInfo kCommands[] = {
     {Command::List, "list", "подключённые устройства 1000:6666, по одному в строке (ШИНА:НОМЕР)"},
@@ -35,18 +36,23 @@ const CommandInfo kCommands[] = {
     {Command::Write, "write",
      "запись с проверкой: FLASH, EEPROM или обе области (нужен хотя бы один "
      "файл); промежутки между записями файла HEX заполняются псевдослучайными байтами, "
-     "как в окне программы"},
+     "как в окне программы",
+     DeviceTask::Write},
     {Command::Verify, "verify",
      "только проверка: устройство сравнивается с файлом, ничего не записывается; "
-     "сравниваются только байты, заданные файлом"},
+     "сравниваются только байты, заданные файлом",
+     DeviceTask::Verify},
     {Command::Read, "read",
      "вся область целиком в двоичный файл: EEPROM, AUX или обе (FLASH не "
      "читается); для нескольких устройств путь — шаблон с {bus} и {dev} или {name}, "
-     "разный для каждого устройства"},
+     "разный для каждого устройства",
+     DeviceTask::Read},
     {Command::Bridge, "bridge",
      "мост TCP на 127.0.0.1 до Ctrl-C или SIGTERM (тогда код 0); как и окно, мост "
-     "работает и при потерянной связи"},
-    {Command::Configure, "configure", "конфигуратор типа подключённого устройства"},
+     "работает и при потерянной связи",
+     DeviceTask::Bridge},
+    {Command::Configure, "configure", "конфигуратор типа подключённого устройства",
+     DeviceTask::Configure},
     {Command::Station, "station",
      "станция производства: каждое подключаемое устройство записывается и проверяется один "
      "раз, по своей связи, до Ctrl-C, SIGTERM или --count устройств; гнездо — порт USB, "
@@ -469,6 +475,12 @@ QString CommandName(Command command) {
     for (const CommandInfo& info : kCommands)
         if (info.Cmd == command) return QLatin1String(info.Name);
     return command == Command::Version ? QStringLiteral("--version") : QString();
+}
+
+DeviceTask TaskOf(Command command) {
+    for (const CommandInfo& info : kCommands)
+        if (info.Cmd == command) return info.Task;
+    return DeviceTask::Info;
 }
 
 QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {

@@ -64,4 +64,6 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options);
 QString CliHelp(Command topic = Command::None);
 // The command's name as typed ("write"); empty for None.
 QString CommandName(Command command);
+// What a command run on devices does on each.
+DeviceTask TaskOf(Command command);
 } // namespace ktr::cli

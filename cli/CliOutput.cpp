@@ -12,12 +12,8 @@ namespace ktr::cli {
 
 namespace {
 
-constexpr int kBarMinWidth = 10;
-constexpr int kBarMaxWidth = 30;
 constexpr int kBarRedrawMs = 100;
 constexpr int kDefaultColumns = 80;
-constexpr int kRateChars = 11;     // "1023.9 КБ/с"
-constexpr int kTimeLeftChars = 16; // "осталось 9:59:59"
 const QByteArray kEraseLine = QByteArrayLiteral("\r\033[K");
 
 // The last column is left empty: a line that fills it wraps on some terminals.
@@ -31,75 +27,6 @@ int UsableColumns(int configured) {
             columns = kDefaultColumns;
     }
     return std::max(0, columns - 1);
-}
-
-// One device's bar in width columns: the figures go first, then the bar itself.
-QString SingleBar(const JobProgress& p, int width) {
-    const int64_t percent = p.Percent();
-    const QString share = QStringLiteral("%1%").arg(percent, 3);
-    const QString blocks = QStringLiteral("%1 из %2 блоков")
-                               .arg(p.DoneBlocks, int(QString::number(p.TotalBlocks).size()))
-                               .arg(p.TotalBlocks);
-    const QString rate = RateText(p.BytesPerSecond).rightJustified(kRateChars);
-    const QString left = TimeLeftText(p.SecondsLeft);
-    // The time left is measured at its widest, so that the bar keeps its length.
-    const qsizetype leftSlack = std::max<qsizetype>(0, kTimeLeftChars - left.size());
-    const std::pair<QString, qsizetype> tails[] = {
-        {QStringLiteral("%1 %2, %3, %4").arg(share, blocks, rate, left), leftSlack},
-        {QStringLiteral("%1 %2, %3").arg(share, rate, left), leftSlack},
-        {QStringLiteral("%1 %2").arg(share, left), leftSlack},
-        {share, 0},
-    };
-    for (const auto& [tail, slack] : tails) {
-        const int barWidth = std::min<int>(kBarMaxWidth, width - int(tail.size() + slack) - 3);
-        if (barWidth < kBarMinWidth) continue;
-        const int filled = int(percent * barWidth / 100);
-        return QStringLiteral("[%1%2] %3")
-            .arg(QString(filled, QLatin1Char('#')), QString(barWidth - filled, QLatin1Char('.')),
-                 tail);
-    }
-    const QString bare = tails[2].first.trimmed();
-    return bare.size() <= width ? bare : share.trimmed().left(width);
-}
-
-// Every device's share on one line; a summary when they do not fit.
-QString DevicesBar(const std::vector<CommandDevice>& devices, int width) {
-    QStringList entries;
-    int64_t sum = 0;
-    int done = 0, failed = 0;
-    for (const CommandDevice& device : devices) {
-        const int status = device.Result ? device.Result->Status : -1;
-        const QString state = status < 0    ? QStringLiteral("%1%").arg(device.Percent)
-                              : status == 0 ? QStringLiteral("готово")
-                                            : QStringLiteral("сбой");
-        entries << device.Address.Text() + QLatin1Char(' ') + state;
-        sum += status < 0 ? device.Percent : 100;
-        done += status == 0;
-        failed += status > 0;
-    }
-    const QString all = entries.join(QStringLiteral("  "));
-    if (all.size() <= width) return all;
-    const qsizetype count = qsizetype(devices.size());
-    const int64_t overall = count == 0 ? 100 : sum / count;
-    const QString summary = QStringLiteral("%1%, устройств %2: готово %3, сбой %4")
-                                .arg(overall)
-                                .arg(count)
-                                .arg(done)
-                                .arg(failed);
-    if (summary.size() <= width) return summary;
-    return QStringLiteral("%1% %2/%3").arg(overall).arg(done + failed).arg(count).left(width);
-}
-
-// What a device's row and event say of its outcome.
-QString Outcome(const Verdict& verdict) {
-    return verdict.Message.isEmpty() && verdict.Status == 0 ? QStringLiteral("готово")
-                                                            : verdict.Message;
-}
-
-QJsonObject WithPartial(QJsonObject fields, const Verdict& verdict) {
-    if (!verdict.Partial.isEmpty() && !fields.contains(QStringLiteral("partial")))
-        fields.insert(QStringLiteral("partial"), verdict.Partial);
-    return fields;
 }
 
 QString Seconds(double seconds) {
@@ -138,11 +65,15 @@ QString CliOutput::Printable(const QString& text) {
     return shown;
 }
 
+const CommandDevice* CliOutput::Row(int device) const {
+    return devices_ && device >= 0 ? &(*devices_)[size_t(device)] : nullptr;
+}
+
 QString CliOutput::Prefix(int device) const {
-    if (device < 0) return {};
-    const CommandDevice& row = (*devices_)[size_t(device)];
-    return row.Name.isEmpty() ? QStringLiteral("[%1] ").arg(row.Address.Text())
-                              : QStringLiteral("[%1 %2] ").arg(row.Address.Text(), row.Name);
+    const CommandDevice* row = Row(device);
+    if (!row) return {};
+    return row->Name.isEmpty() ? QStringLiteral("[%1] ").arg(row->Address.Text())
+                               : QStringLiteral("[%1 %2] ").arg(row->Address.Text(), row->Name);
 }
 
 void CliOutput::TextLine(const QString& text, int device) {
@@ -155,18 +86,17 @@ void CliOutput::TextLine(const QString& text, int device) {
 
 void CliOutput::JsonEvent(const QString& event, QJsonObject fields, int device) {
     fields.insert(QStringLiteral("event"), event);
-    if (device >= 0) {
-        const CommandDevice& row = (*devices_)[size_t(device)];
-        fields.insert(QStringLiteral("bus_dev"), row.Address.Text());
-        if (!row.Name.isEmpty() && !fields.contains(QStringLiteral("name")))
-            fields.insert(QStringLiteral("name"), row.Name);
+    if (const CommandDevice* row = Row(device)) {
+        fields.insert(QStringLiteral("bus_dev"), row->Address.Text());
+        if (!row->Name.isEmpty() && !fields.contains(QStringLiteral("name")))
+            fields.insert(QStringLiteral("name"), row->Name);
     }
     out_.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
 }
 
-void CliOutput::Step(const QString& text, int device) {
+void CliOutput::Step(const QString& text, int device, const QString& event) {
     if (look_.Quiet) return;
-    if (look_.Json) return JsonEvent(QStringLiteral("step"), {{"text", text}}, device);
+    if (look_.Json) return JsonEvent(event, {{"text", text}}, device);
     TextLine(text, device);
 }
 
@@ -174,12 +104,6 @@ void CliOutput::Log(const QString& line, int device) {
     if (look_.Quiet) return;
     if (look_.Json) return JsonEvent(QStringLiteral("log"), {{"text", line}}, device);
     if (look_.Verbose) TextLine(line, device);
-}
-
-void CliOutput::Note(const QString& text, int device) {
-    if (look_.Quiet) return;
-    if (look_.Json) return JsonEvent(QStringLiteral("note"), {{"text", text}}, device);
-    TextLine(text, device);
 }
 
 void CliOutput::Data(const QString& event, const QString& text, QJsonObject fields, int device) {
@@ -210,7 +134,7 @@ void CliOutput::DrawBar(const QString& bar) {
 void CliOutput::ShowProgress(const JobProgress& p, int device) {
     if (look_.Quiet) return;
     const int64_t percent = p.Percent();
-    int64_t& last = lastSteps_[device + 1];
+    int64_t& last = lastSteps_[Row(device) ? device + 1 : 0];
     if (look_.Json) {
         if (percent == std::exchange(last, percent)) return;
         return JsonEvent(QStringLiteral("progress"), p.ToJson(), device);
@@ -222,26 +146,24 @@ void CliOutput::ShowProgress(const JobProgress& p, int device) {
     const bool finished = p.DoneBlocks >= p.TotalBlocks;
     if (barShown_ && !finished && barClock_.isValid() && barClock_.elapsed() < kBarRedrawMs) return;
     const int width = UsableColumns(look_.Columns);
-    DrawBar(device < 0 ? SingleBar(p, width) : DevicesBar(*devices_, width));
+    DrawBar(Row(device) ? DevicesProgressText(*devices_, width) : p.Bar(width));
 }
 
 void CliOutput::DeviceResult(const QString& command, int device) {
-    const CommandDevice& row = (*devices_)[size_t(device)];
-    const Verdict& verdict = *row.Result;
-    if (barShown_) DrawBar(DevicesBar(*devices_, UsableColumns(look_.Columns)));
-    if (look_.Json)
-        return JsonEvent(QStringLiteral("device_result"),
-                         WithPartial({{"command", command},
-                                      {"status", verdict.Status},
-                                      {"message", Outcome(verdict)},
-                                      {"seconds", std::round(row.Seconds * 10) / 10}},
-                                     verdict),
-                         device);
-    if (verdict.Status != 0 || !look_.Quiet) TextLine(Outcome(verdict), device);
+    const CommandDevice* row = Row(device);
+    if (!row) return;
+    if (barShown_) DrawBar(DevicesProgressText(*devices_, UsableColumns(look_.Columns)));
+    if (look_.Json) {
+        QJsonObject fields = row->ToJson(command);
+        fields.remove(QStringLiteral("name")); // the event's own, once known
+        return JsonEvent(QStringLiteral("device_result"), fields, device);
+    }
+    if (row->Result->Status != 0 || !look_.Quiet) TextLine(row->Outcome(), device);
 }
 
-void CliOutput::Result(const QString& command, int status, const QString& message,
-                       const QJsonObject& extra) {
+void CliOutput::Result(const QString& command, const Verdict& verdict, const QJsonObject& extra) {
+    const int status = verdict.Status;
+    const QString& message = verdict.Message;
     if (barShown_) {
         out_.write("\n");
         barShown_ = false;
@@ -253,18 +175,11 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
         QJsonObject fields{{"command", command}, {"status", status}, {"message", message}};
         for (auto field = extra.begin(); field != extra.end(); ++field)
             fields.insert(field.key(), field.value());
+        if (!verdict.Partial.isEmpty()) fields.insert(QStringLiteral("partial"), verdict.Partial);
         if (devices_) {
             QJsonArray rows;
-            for (const CommandDevice& device : devices) {
-                const Verdict verdict = device.Result.value_or(Verdict{-1, {}, {}});
-                rows.append(WithPartial({{"bus_dev", device.Address.Text()},
-                                         {"name", device.Name},
-                                         {"command", command},
-                                         {"status", verdict.Status},
-                                         {"message", device.Result ? Outcome(verdict) : QString()},
-                                         {"seconds", std::round(device.Seconds * 10) / 10}},
-                                        verdict));
-            }
+            for (const CommandDevice& device : devices)
+                rows.append(device.ToJson(command));
             fields.insert(QStringLiteral("devices"), rows);
             fields.insert(QStringLiteral("failed"),
                           QJsonArray::fromStringList(FailedDevices(devices)));
@@ -276,10 +191,10 @@ void CliOutput::Result(const QString& command, int status, const QString& messag
                                   QStringLiteral("Команда"), QStringLiteral("Результат"),
                                   QStringLiteral("Время")}};
         for (const CommandDevice& device : devices)
-            table.append({device.Address.Text(), Printable(device.Name), command,
-                          device.Result ? Printable(Outcome(*device.Result))
-                                        : QStringLiteral("не завершено"),
-                          Seconds(device.Seconds)});
+            table.append(
+                {device.Address.Text(), Printable(device.Name), command,
+                 device.Result ? Printable(device.Outcome()) : QStringLiteral("не завершено"),
+                 Seconds(device.Seconds)});
         QList<qsizetype> widths(table[0].size(), 0);
         for (const QStringList& cells : table)
             for (qsizetype i = 0; i < cells.size(); ++i)

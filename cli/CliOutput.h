@@ -26,10 +26,10 @@ public:
     };
     CliOutput(QIODevice& out, QIODevice& err, Style style);
 
-    // A run over several devices, which must outlive this output's use of them. A call with
-    // a device (its index there) is that device's: its text lines start with "[BUS:DEV name] ",
-    // its JSON events carry "bus_dev" and, once known, "name"; its progress is shown beside the
-    // other devices'. Without one (-1) it is the program's.
+    // A run over several devices, which must outlive this output's use of them. Once they are
+    // set, a call with a device (its index there) is that device's: its text lines start with
+    // "[BUS:DEV name] ", its JSON events carry "bus_dev" and, once known, "name"; its progress is
+    // shown beside the other devices'. Without one (-1) it is the program's.
     void SetDevices(const std::vector<CommandDevice>* devices);
 
     // text with every control character, escape sequence introducer and direction override
@@ -37,13 +37,12 @@ public:
     // terminal. Every text line goes through it.
     static QString Printable(const QString& text);
 
-    // What the command does now, in the program's own words ("Запись FLASH: 12 блоков"):
-    // printed unless quiet.
-    void Step(const QString& text, int device = -1);
+    // What the command does now, in the program's own words ("Запись FLASH: 12 блоков"), or
+    // with event "note" a remark beside the log (the bridge's "Подключений: 1"): printed
+    // unless quiet.
+    void Step(const QString& text, int device = -1, const QString& event = QStringLiteral("step"));
     // A line of the window's log: printed with --verbose; with --json unless quiet.
     void Log(const QString& line, int device = -1);
-    // A remark beside the log, such as the bridge's client count ("Подключений: 1").
-    void Note(const QString& text, int device = -1);
     // A result the command exists for (info fields, a listed device): printed even when quiet.
     // text for people (may hold several lines); fields for --json, under "event": event.
     void Data(const QString& event, const QString& text, QJsonObject fields, int device = -1);
@@ -51,7 +50,7 @@ public:
     // plain lines every tenth, JSON every whole percent). On a terminal the bar fits its
     // width, dropping figures rather than wrapping.
     void ShowProgress(const JobProgress& progress, int device = -1);
-    // A device that has ended: its outcome line, or a "device_result" event.
+    // A device of several that has ended: its outcome line, or a "device_result" event.
     void DeviceResult(const QString& command, int device);
     bool IsTerminal() const;
     // On a terminal: lines drawn over the ones this drew last (a station's sockets), after a
@@ -59,15 +58,15 @@ public:
     void Board(const QStringList& lines, bool bell);
     // The last thing printed. With --json a result object; a failure also goes to stderr as
     // "ktr-cli: message". With devices, their table first (name, command, result, time), and
-    // with --json a "devices" array and the "failed" addresses in the result. extra: more
-    // fields of the JSON result (what a failed write left on the device).
-    void Result(const QString& command, int status, const QString& message,
-                const QJsonObject& extra = {});
+    // with --json a "devices" array and the "failed" addresses in the result, as well as what
+    // a failed write left on the device. extra: more fields of the JSON result.
+    void Result(const QString& command, const Verdict& verdict, const QJsonObject& extra = {});
 
 private:
     void TextLine(const QString& text, int device = -1);
     void JsonEvent(const QString& event, QJsonObject fields, int device = -1);
     void DrawBar(const QString& bar);
+    const CommandDevice* Row(int device) const; // nullptr: the program's own
     QString Prefix(int device) const;
 
     QIODevice& out_;

@@ -21,28 +21,6 @@ Verdict List(UsbBackend& usb, CliOutput& out) {
     return devices.empty() ? NoDevicesFound() : Verdict{};
 }
 
-QJsonObject PartialFields(const Verdict& verdict) {
-    if (verdict.Partial.isEmpty()) return {};
-    return {{QStringLiteral("partial"), verdict.Partial}};
-}
-
-DeviceTask TaskOf(Command command) {
-    switch (command) {
-    case Command::Write:
-        return DeviceTask::Write;
-    case Command::Verify:
-        return DeviceTask::Verify;
-    case Command::Read:
-        return DeviceTask::Read;
-    case Command::Bridge:
-        return DeviceTask::Bridge;
-    case Command::Configure:
-        return DeviceTask::Configure;
-    default:
-        return DeviceTask::Info;
-    }
-}
-
 } // namespace
 
 int RunCommand(UsbBackend& usb, const CliOptions& options, CliOutput& out,
@@ -51,33 +29,29 @@ int RunCommand(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     CommandRun run(usb, TaskOf(options.Cmd), command, options);
     Verdict verdict = options.Cmd == Command::List ? List(usb, out) : run.Prepare();
     if (options.Cmd == Command::List || verdict.Status != kExitDone) {
-        out.Result(command, verdict.Status, verdict.Message);
+        out.Result(command, verdict);
         return verdict.Status;
     }
-    const bool several = options.SeveralDevices();
-    if (several) out.SetDevices(&run.Devices());
-    const auto whose = [several](int device) { return several ? device : -1; };
-    QObject::connect(&run, &CommandRun::Log,
-                     [&](int i, const QString& line) { out.Log(line, whose(i)); });
-    QObject::connect(&run, &CommandRun::Note,
-                     [&](int i, const QString& text) { out.Note(text, whose(i)); });
+    if (options.SeveralDevices()) out.SetDevices(&run.Devices());
+    QObject::connect(&run, &CommandRun::Log, [&](int i, const QString& line) { out.Log(line, i); });
+    QObject::connect(&run, &CommandRun::Note, [&](int i, const QString& text) {
+        out.Step(text, i, QStringLiteral("note"));
+    });
     QObject::connect(&run, &CommandRun::Step,
-                     [&](int i, const QString& text) { out.Step(text, whose(i)); });
+                     [&](int i, const QString& text) { out.Step(text, i); });
     QObject::connect(&run, &CommandRun::Info, [&](int i, const DeviceInfo& info) {
-        out.Data(QStringLiteral("info"), info.Text(), info.ToJson(), whose(i));
+        out.Data(QStringLiteral("info"), info.Text(), info.ToJson(), i);
     });
     QObject::connect(&run, &CommandRun::Listening, [&](int i, int port) {
         out.Data(QStringLiteral("listening"), QStringLiteral("Мост TCP: 127.0.0.1:%1").arg(port),
                  {{QStringLiteral("address"), QStringLiteral("127.0.0.1")},
                   {QStringLiteral("port"), port}},
-                 whose(i));
+                 i);
     });
-    QObject::connect(&run, &CommandRun::Progress, [&](int i, const JobProgress& progress) {
-        out.ShowProgress(progress, whose(i));
-    });
-    QObject::connect(&run, &CommandRun::DeviceFinished, [&](int i) {
-        if (several) out.DeviceResult(command, i);
-    });
+    QObject::connect(&run, &CommandRun::Progress,
+                     [&](int i, const JobProgress& progress) { out.ShowProgress(progress, i); });
+    QObject::connect(&run, &CommandRun::DeviceFinished,
+                     [&](int i) { out.DeviceResult(command, i); });
     QEventLoop loop;
     QObject::connect(&run, &CommandRun::Finished, [&](const Verdict& ended) {
         verdict = ended;
@@ -87,7 +61,7 @@ int RunCommand(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     run.Start();
     loop.exec();
     interrupt = nullptr;
-    out.Result(command, verdict.Status, verdict.Message, PartialFields(verdict));
+    out.Result(command, verdict);
     out.SetDevices(nullptr);
     return verdict.Status;
 }

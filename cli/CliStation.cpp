@@ -45,14 +45,13 @@ int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     });
     end = station.Start();
     if (end.Status != kExitDone) {
-        out.Result(command, end.Status, end.Message);
+        out.Result(command, end);
         return end.Status;
     }
     interrupt = [&](int signal) { station.Stop(Interrupted(ExitStatusOfSignal(signal))); };
     loop.exec();
     interrupt = nullptr;
-    out.Result(command, end.Status, end.Message,
-               {{"passed", station.Passed()}, {"failed", station.Failed()}});
+    out.Result(command, end, {{"passed", station.Passed()}, {"failed", station.Failed()}});
     return end.Status;
 }
 
@@ -61,12 +60,12 @@ int RunJournal(const CliOptions& options, CliOutput& out) {
     QString error;
     const std::optional<JournalSummary> summary = SummarizeJournal(options.JournalFile, &error);
     if (!summary) {
-        out.Result(command, kExitFile, error);
+        out.Result(command, {kExitFile, error, {}});
         return kExitFile;
     }
     out.Data(QStringLiteral("summary"), JournalSummaryText(*summary).trimmed(),
              JournalSummaryJson(*summary));
-    out.Result(command, kExitDone, {});
+    out.Result(command, {});
     return kExitDone;
 }
 

@@ -38,6 +38,37 @@ QString JobProgress::Text() const {
         .arg(RateText(BytesPerSecond), TimeLeftText(SecondsLeft));
 }
 
+QString JobProgress::Bar(int width) const {
+    constexpr int kBarMinWidth = 10, kBarMaxWidth = 30;
+    constexpr int kRateChars = 11;     // "1023.9 КБ/с"
+    constexpr int kTimeLeftChars = 16; // "осталось 9:59:59"
+    const int64_t percent = Percent();
+    const QString share = QStringLiteral("%1%").arg(percent, 3);
+    const QString blocks = QStringLiteral("%1 из %2 блоков")
+                               .arg(DoneBlocks, int(QString::number(TotalBlocks).size()))
+                               .arg(TotalBlocks);
+    const QString rate = RateText(BytesPerSecond).rightJustified(kRateChars);
+    const QString left = TimeLeftText(SecondsLeft);
+    // The time left is measured at its widest, so that the bar keeps its length.
+    const qsizetype leftSlack = std::max<qsizetype>(0, kTimeLeftChars - left.size());
+    const std::pair<QString, qsizetype> tails[] = {
+        {QStringLiteral("%1 %2, %3, %4").arg(share, blocks, rate, left), leftSlack},
+        {QStringLiteral("%1 %2, %3").arg(share, rate, left), leftSlack},
+        {QStringLiteral("%1 %2").arg(share, left), leftSlack},
+        {share, 0},
+    };
+    for (const auto& [tail, slack] : tails) {
+        const int barWidth = std::min<int>(kBarMaxWidth, width - int(tail.size() + slack) - 3);
+        if (barWidth < kBarMinWidth) continue;
+        const int filled = int(percent * barWidth / 100);
+        return QStringLiteral("[%1%2] %3")
+            .arg(QString(filled, QLatin1Char('#')), QString(barWidth - filled, QLatin1Char('.')),
+                 tail);
+    }
+    const QString bare = tails[2].first.trimmed();
+    return bare.size() <= width ? bare : share.trimmed().left(width);
+}
+
 QJsonObject JobProgress::ToJson() const {
     return {{QStringLiteral("done_blocks"), qint64(DoneBlocks)},
             {QStringLiteral("total_blocks"), qint64(TotalBlocks)},

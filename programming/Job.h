@@ -34,6 +34,9 @@ struct JobProgress {
     int64_t Percent() const;
     // "Выполнено 40%: 12 из 30 блоков, 1.2 КБ/с, осталось 0:10"
     QString Text() const;
+    // "[####......] 40% 12 из 30 блоков, 1.2 КБ/с, осталось 0:10" in at most width columns:
+    // figures are dropped, the bar kept at one length, rather than the line grows.
+    QString Bar(int width) const;
     // As an event's fields: done and total blocks and bytes, the rate and the time left.
     QJsonObject ToJson() const;
 };

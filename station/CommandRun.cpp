@@ -6,9 +6,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace ktr {
 
@@ -47,6 +49,47 @@ bool Distinct(const QString& pattern) {
 }
 
 } // namespace
+
+QString CommandDevice::Outcome() const {
+    if (!Result) return {};
+    return Result->Message.isEmpty() && Result->Status == kExitDone ? QStringLiteral("готово")
+                                                                    : Result->Message;
+}
+
+QJsonObject CommandDevice::ToJson(const QString& command) const {
+    QJsonObject fields{{"bus_dev", Address.Text()}, {"name", Name},
+                       {"command", command},        {"status", Result ? Result->Status : -1},
+                       {"message", Outcome()},      {"seconds", std::round(Seconds * 10) / 10}};
+    if (Result && !Result->Partial.isEmpty()) fields.insert("partial", Result->Partial);
+    return fields;
+}
+
+QString DevicesProgressText(const std::vector<CommandDevice>& devices, int width) {
+    QStringList entries;
+    int64_t sum = 0;
+    int done = 0, failed = 0;
+    for (const CommandDevice& device : devices) {
+        const int status = device.Result ? device.Result->Status : -1;
+        const QString state = status < 0    ? QStringLiteral("%1%").arg(device.Percent)
+                              : status == 0 ? QStringLiteral("готово")
+                                            : QStringLiteral("сбой");
+        entries << device.Address.Text() + QLatin1Char(' ') + state;
+        sum += status < 0 ? device.Percent : 100;
+        done += status == 0;
+        failed += status > 0;
+    }
+    const QString all = entries.join(QStringLiteral("  "));
+    if (all.size() <= width) return all;
+    const qsizetype count = qsizetype(devices.size());
+    const int64_t overall = count == 0 ? 100 : sum / count;
+    const QString summary = QStringLiteral("%1%, устройств %2: готово %3, сбой %4")
+                                .arg(overall)
+                                .arg(count)
+                                .arg(done)
+                                .arg(failed);
+    if (summary.size() <= width) return summary;
+    return QStringLiteral("%1% %2/%3").arg(overall).arg(done + failed).arg(count).left(width);
+}
 
 QStringList FailedDevices(const std::vector<CommandDevice>& devices) {
     QStringList failed;

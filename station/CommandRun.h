@@ -10,6 +10,7 @@
 #include "TcpBridge.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QTimer>
@@ -60,7 +61,17 @@ struct CommandDevice {
     int64_t Percent = 0;           // of its job
     std::optional<Verdict> Result; // once it has ended
     double Seconds = 0;            // from the command's start to its end
+
+    // What it ended with: "готово" for a done without words; empty until it has ended.
+    QString Outcome() const;
+    // Its row of a result, or its "device_result" event: address, name, the command, status,
+    // message, seconds and what a failed write left on it.
+    QJsonObject ToJson(const QString& command) const;
 };
+
+// Every device's share on one line of at most width columns ("1:2 40%  1:3 готово"); a
+// summary when they do not fit.
+QString DevicesProgressText(const std::vector<CommandDevice>& devices, int width);
 
 // The addresses of the devices that have not ended done, in order.
 QStringList FailedDevices(const std::vector<CommandDevice>& devices);

@@ -273,7 +273,7 @@ private slots:
         text.Output.Step("Запись", 0);
         devices[0].Result = Verdict{kExitMismatch, name, {}};
         text.Output.DeviceResult("write", 0);
-        text.Output.Result("write", kExitMismatch, "не выполнено");
+        text.Output.Result("write", {kExitMismatch, "не выполнено", {}});
         QCOMPARE(text.OutLines().value(0), "[1:2 " + shown + "] Запись");
         QVERIFY2(text.Out.contains(shown.toUtf8()), text.Out); // the table's row
         QVERIFY2(text.Err.startsWith("ktr-cli: "), text.Err);
@@ -344,7 +344,7 @@ private slots:
         devices[1].Result = Verdict{kExitMismatch, "ошибка верификации FLASH по адресу 100h", {}};
         json.Output.DeviceResult("write", 0);
         json.Output.DeviceResult("write", 1);
-        json.Output.Result("write", kExitMismatch, "не выполнено на 1 из 2 устройств: 1:3");
+        json.Output.Result("write", {kExitMismatch, "не выполнено на 1 из 2 устройств: 1:3", {}});
         QCOMPARE(json.Events("step").value(0)["bus_dev"].toString(), "1:2");
         QCOMPARE(json.Events("step").value(0)["name"].toString(), "Первый");
         QCOMPARE(json.Events("progress").value(0)["bus_dev"].toString(), "1:3");
@@ -359,7 +359,7 @@ private slots:
         Printed text({});
         text.Output.SetDevices(&devices);
         text.Output.DeviceResult("verify", 0);
-        text.Output.Result("verify", kExitDone, "выполнено на всех устройствах (1)");
+        text.Output.Result("verify", {kExitDone, "выполнено на всех устройствах (1)", {}});
         const QStringList lines = text.OutLines();
         QCOMPARE(lines.value(0), "[1:2 Первый] проверено");
         QVERIFY2(lines.value(2).startsWith("1:2         Первый  verify   проверено  "),
