@@ -32,8 +32,7 @@ constexpr int kHarnessBoundMs = 60000;
 const QByteArray kBanner = QByteArrayLiteral("Welcome to TcpSrv\r\n");
 
 std::unique_ptr<UsbBackend> Backend() {
-    const char* name = std::getenv("KTR_USB_BACKEND");
-    std::unique_ptr<UsbBackend> usb = NewSystemUsbBackend(name ? name : "");
+    std::unique_ptr<UsbBackend> usb = NewSystemUsbBackend();
     if (!usb) std::exit(2);
     return usb;
 }

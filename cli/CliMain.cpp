@@ -1,6 +1,5 @@
 // ktr-cli: the service tool's commands for scripts and production lines. See CliHelp().
-#include "CliSession.h"
-#include "CliStation.h"
+#include "CliCommands.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -16,10 +15,6 @@
 #include <fcntl.h>
 #include <functional>
 #include <unistd.h>
-
-#ifndef KTR_VERSION
-#define KTR_VERSION "1.0.0"
-#endif
 
 namespace {
 
@@ -101,10 +96,9 @@ int main(int argc, char** argv) {
     if (!problem.isEmpty()) {
         const bool command = options.Cmd != Command::None && options.Cmd != Command::Help;
         const QString topic = command ? QLatin1Char(' ') + CommandName(options.Cmd) : QString();
-        output.Result(
+        return output.Result(
             CommandName(options.Cmd),
             {kExitUsage, problem + QStringLiteral(" (справка: ktr-cli help%1)").arg(topic), {}});
-        return kExitUsage;
     }
     if (options.Cmd == Command::Help) {
         out.write(CliHelp(options.HelpTopic).toUtf8());
@@ -149,12 +143,10 @@ int main(int argc, char** argv) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
 
-    // KTR_USB_BACKEND (libusb1, libusb0) overrides the build's choice, for tests of both.
-    const char* backendName = std::getenv("KTR_USB_BACKEND");
-    const std::unique_ptr<ktr::UsbBackend> usb =
-        ktr::NewSystemUsbBackend(backendName ? backendName : "");
+    const std::unique_ptr<UsbBackend> usb = NewSystemUsbBackend();
     if (!usb) {
-        std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n", backendName);
+        std::fprintf(stderr, "ktr-cli: KTR_USB_BACKEND=%s is not built in\n",
+                     std::getenv("KTR_USB_BACKEND"));
         return kExitUsage;
     }
     if (options.Cmd == Command::Journal) return RunJournal(options, output);

@@ -114,7 +114,8 @@ QString SetFormat(const QString& value, CliOptions& options, const QString& bad)
 }
 
 // One option: its names, which commands take it, what it sets, and its help, in which %1 is
-// the default, %2 and %3 the range of a number, %4 the status of a link given up on.
+// the default, %2 and %3 the range of a number, %4 the status of a link given up on and %5
+// that of a journal not written.
 struct Option {
     const char* Name; // the long name, without "--"
     const char* Short = nullptr;
@@ -131,118 +132,93 @@ struct Option {
     QString (*Set)(const QString& value, CliOptions&, const QString& bad) = nullptr;
 };
 
-constexpr int kMaxIntervalMs = INT_MAX / 1000;
+constexpr Option SwitchOption(const char* name, CommandSet commands, bool CliOptions::*field,
+                              const char* help) {
+    return {.Name = name, .Commands = commands, .Help = help, .Switch = field};
+}
+constexpr Option FileOption(const char* name, CommandSet commands, QString CliOptions::*field,
+                            const char* help) {
+    return {.Name = name, .Value = "ФАЙЛ", .Commands = commands, .Help = help, .File = field};
+}
+constexpr Option NumberOption(const char* name, const char* value, CommandSet commands,
+                              int& (*field)(CliOptions&), std::pair<int, int> range,
+                              const char* help) {
+    Option option{.Name = name, .Value = value, .Commands = commands, .Help = help};
+    option.Number = field;
+    option.Range = range;
+    return option;
+}
+// A developer's interval in milliseconds.
+constexpr Option IntervalOption(const char* name, int& (*field)(CliOptions&), int min,
+                                const char* help) {
+    Option option = NumberOption(name, "МС", kEveryCommand, field, {min, INT_MAX / 1000}, help);
+    option.Developer = true;
+    return option;
+}
+constexpr Option ParsedOption(const char* name, const char* value, CommandSet commands,
+                              decltype(Option::Set) set, const char* help) {
+    return {.Name = name, .Value = value, .Commands = commands, .Help = help, .Set = set};
+}
 
 const Option kOptions[] = {
-    {.Name = "device",
-     .Value = "ШИНА:НОМЕР",
-     .Commands = kLinkedCommands,
-     .Help = "устройство из списка list (по умолчанию первое найденное); у всех команд, "
-             "кроме list; write, verify, read и info принимают несколько",
-     .Set = SetDevice},
-    {.Name = "all",
-     .Commands = kSeveralDeviceCommands,
-     .Help = "все подключённые устройства, каждое по своей связи (write, verify, read, info)",
-     .Switch = &CliOptions::AllDevices},
-    {.Name = "flash",
-     .Value = "ФАЙЛ",
-     .Commands = kImageCommands,
-     .Help = "образ FLASH",
-     .File = &CliOptions::FlashFile},
-    {.Name = "eeprom",
-     .Value = "ФАЙЛ",
-     .Commands = kImageCommands | Bit(Command::Read),
-     .Help = "образ EEPROM (для read — файл, куда читается EEPROM)",
-     .File = &CliOptions::EepromFile},
-    {.Name = "aux",
-     .Value = "ФАЙЛ",
-     .Commands = Bit(Command::Read),
-     .Help = "файл, куда читается AUX",
-     .File = &CliOptions::AuxFile},
-    {.Name = "format",
-     .Value = "ФОРМАТ",
-     .Commands = kImageCommands,
-     .Help = "как читать образы: auto (по умолчанию; .hex для FLASH и .eep для EEPROM — "
-             "Intel HEX, остальные — двоичные), hex или raw",
-     .Set = SetFormat},
-    {.Name = "journal",
-     .Value = "ФАЙЛ",
-     .Commands = kImageCommands | Bit(Command::Read),
-     .Help = "журнал производства: по строке JSON на каждое устройство, дописывается с fsync; "
-             "не записывается — код %5",
-     .File = &CliOptions::JournalFile},
-    {.Name = "count",
-     .Value = "N",
-     .Commands = Bit(Command::Station),
-     .Help = "сколько устройств обслужить, %2–%3 (по умолчанию — до Ctrl-C)",
-     .Number = [](CliOptions& o) -> int& { return o.Count; },
-     .Range = {1, INT_MAX}},
-    {.Name = "ports",
-     .Value = "ПОРТЫ",
-     .Commands = Bit(Command::Station),
-     .Help = "только эти порты USB (как их показывает lsusb -t: 1-1.2,1-1.3)",
-     .Set = SetPorts},
-    {.Name = "serial-eeprom",
-     .Value = "АДРЕС",
-     .Commands = Bit(Command::Station),
-     .Help = "серийный номер (32 бита, младший байт первым) по этому адресу EEPROM, вместе с "
-             "образом EEPROM",
-     .Set = SetSerialAddress},
-    {.Name = "serial-file",
-     .Value = "ФАЙЛ",
-     .Commands = Bit(Command::Station),
-     .Help = "счётчик серийных номеров: следующий номер десятичным текстом",
-     .File = &CliOptions::SerialFile},
-    {.Name = "port",
-     .Value = "N",
-     .Commands = Bit(Command::Bridge),
-     .Help = "порт TCP (по умолчанию %1; 0 — любой свободный)",
-     .Number = [](CliOptions& o) -> int& { return o.TcpPort; },
-     .Range = {0, 65535}},
-    {.Name = "json",
-     .Help = "по одному объекту JSON в строке на событие (log, step, note, progress, info, "
-             "device, listening, device_result, result)",
-     .Switch = &CliOptions::Json},
+    ParsedOption("device", "ШИНА:НОМЕР", kLinkedCommands, SetDevice,
+                 "устройство из списка list (по умолчанию первое найденное); у всех команд, "
+                 "кроме list; write, verify, read и info принимают несколько"),
+    SwitchOption("all", kSeveralDeviceCommands, &CliOptions::AllDevices,
+                 "все подключённые устройства, каждое по своей связи (write, verify, read, info)"),
+    FileOption("flash", kImageCommands, &CliOptions::FlashFile, "образ FLASH"),
+    FileOption("eeprom", kImageCommands | Bit(Command::Read), &CliOptions::EepromFile,
+               "образ EEPROM (для read — файл, куда читается EEPROM)"),
+    FileOption("aux", Bit(Command::Read), &CliOptions::AuxFile, "файл, куда читается AUX"),
+    ParsedOption("format", "ФОРМАТ", kImageCommands, SetFormat,
+                 "как читать образы: auto (по умолчанию; .hex для FLASH и .eep для EEPROM — "
+                 "Intel HEX, остальные — двоичные), hex или raw"),
+    FileOption("journal", kImageCommands | Bit(Command::Read), &CliOptions::JournalFile,
+               "журнал производства: по строке JSON на каждое устройство, дописывается с "
+               "fsync; не записывается — код %5"),
+    NumberOption(
+        "count", "N", Bit(Command::Station), [](CliOptions& o) -> int& { return o.Count; },
+        {1, INT_MAX}, "сколько устройств обслужить, %2–%3 (по умолчанию — до Ctrl-C)"),
+    ParsedOption("ports", "ПОРТЫ", Bit(Command::Station), SetPorts,
+                 "только эти порты USB (как их показывает lsusb -t: 1-1.2,1-1.3)"),
+    ParsedOption("serial-eeprom", "АДРЕС", Bit(Command::Station), SetSerialAddress,
+                 "серийный номер (32 бита, младший байт первым) по этому адресу EEPROM, вместе "
+                 "с образом EEPROM"),
+    FileOption("serial-file", Bit(Command::Station), &CliOptions::SerialFile,
+               "счётчик серийных номеров: следующий номер десятичным текстом"),
+    NumberOption(
+        "port", "N", Bit(Command::Bridge), [](CliOptions& o) -> int& { return o.TcpPort; },
+        {0, 65535}, "порт TCP (по умолчанию %1; 0 — любой свободный)"),
+    SwitchOption("json", kEveryCommand, &CliOptions::Json,
+                 "по одному объекту JSON в строке на событие (log, step, note, progress, info, "
+                 "device, listening, device_result, result)"),
     {.Name = "quiet",
      .Short = "q",
      .Help = "только результат и ошибки",
      .Switch = &CliOptions::Quiet},
-    {.Name = "verbose",
-     .Help = "ещё и строки журнала, как в окне программы",
-     .Switch = &CliOptions::Verbose},
-    {.Name = "timeout",
-     .Value = "С",
-     .Help = "предел времени всей команды, %2–%3 с (по умолчанию %1; для bridge — без "
-             "предела, по истечении мост закрывается с кодом 0)",
-     .Number = [](CliOptions& o) -> int& { return o.TimeoutS; },
-     .Range = {1, kMaxTimeoutS}},
-    {.Name = "link-timeout",
-     .Value = "С",
-     .Commands = (kLinkedCommands & ~Bit(Command::Bridge)) | Bit(Command::Station),
-     .Help = "сколько ждать возвращения потерянной связи, %2–%3 с (по умолчанию %1), затем "
-             "код %4; у всех команд, кроме list и bridge",
-     .Number = [](CliOptions& o) -> int& { return o.LinkTimeoutS; },
-     .Range = {1, kMaxTimeoutS}},
+    SwitchOption("verbose", kEveryCommand, &CliOptions::Verbose,
+                 "ещё и строки журнала, как в окне программы"),
+    NumberOption(
+        "timeout", "С", kEveryCommand, [](CliOptions& o) -> int& { return o.TimeoutS; },
+        {1, kMaxTimeoutS},
+        "предел времени всей команды, %2–%3 с (по умолчанию %1; для bridge — без предела, по "
+        "истечении мост закрывается с кодом 0)"),
+    NumberOption(
+        "link-timeout", "С", (kLinkedCommands & ~Bit(Command::Bridge)) | Bit(Command::Station),
+        [](CliOptions& o) -> int& { return o.LinkTimeoutS; }, {1, kMaxTimeoutS},
+        "сколько ждать возвращения потерянной связи, %2–%3 с (по умолчанию %1), затем код "
+        "%4; у всех команд, кроме list и bridge"),
     {.Name = "help", .Short = "h", .Help = "эта справка"},
     {.Name = "version", .Help = "версия программы"},
-    {.Name = "watchdog-ms",
-     .Value = "МС",
-     .Developer = true,
-     .Help = "сторожевой интервал связи (по умолчанию %1)",
-     .Number = [](CliOptions& o) -> int& { return o.Timings.WatchdogMs; },
-     .Range = {1, kMaxIntervalMs}},
-    {.Name = "fault-pause-ms",
-     .Value = "МС",
-     .Developer = true,
-     .Help = "пауза перед повторным открытием после сбоя (%1)",
-     .Number = [](CliOptions& o) -> int& { return o.Timings.FaultPauseMs; },
-     .Range = {0, kMaxIntervalMs}},
-    {.Name = "poll-ms",
-     .Value = "МС",
-     .Developer = true,
-     .Help = "интервал опроса (%1)",
-     .Number = [](CliOptions& o) -> int& { return o.Timings.PollTickMs; },
-     .Range = {1, kMaxIntervalMs}},
+    IntervalOption(
+        "watchdog-ms", [](CliOptions& o) -> int& { return o.Timings.WatchdogMs; }, 1,
+        "сторожевой интервал связи (по умолчанию %1)"),
+    IntervalOption(
+        "fault-pause-ms", [](CliOptions& o) -> int& { return o.Timings.FaultPauseMs; }, 0,
+        "пауза перед повторным открытием после сбоя (%1)"),
+    IntervalOption(
+        "poll-ms", [](CliOptions& o) -> int& { return o.Timings.PollTickMs; }, 1,
+        "интервал опроса (%1)"),
 };
 
 const struct {
@@ -365,10 +341,6 @@ const Option* FindOption(const QString& name) {
     return nullptr;
 }
 
-const Option* OptionNamed(const QString& name) {
-    return FindOption((name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name);
-}
-
 // One option with its value, or a word (the command, the help's topic).
 struct Token {
     const Option* Opt = nullptr;    // nullptr: a word
@@ -397,13 +369,11 @@ QList<Token> Tokens(const QStringList& arguments, QString& problem) {
                 problem = QStringLiteral("ключу %1 нужно значение").arg(name);
         } else if (token.Opt->Value) {
             // A value never takes the next option: "read --eeprom --quiet" names no file.
-            if (i + 1 >= arguments.size())
+            if (i + 1 >= arguments.size() || arguments[i + 1].isEmpty())
                 problem = QStringLiteral("ключу %1 нужно значение").arg(name);
             else if (arguments[i + 1].startsWith(QLatin1Char('-')))
                 problem = QStringLiteral("ключу %1 нужно значение, а не «%2»")
                               .arg(name, arguments[i + 1]);
-            else if (arguments[i + 1].isEmpty())
-                problem = QStringLiteral("ключу %1 нужно значение").arg(name);
             token.Count = 2;
             ++i;
         }
@@ -501,7 +471,8 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
     }
     QString problem;
     // A command before the refused argument is still told, so is its help.
-    for (const Token& token : Tokens(arguments, problem))
+    const QList<Token> tokens = Tokens(arguments, problem);
+    for (const Token& token : tokens)
         if (const QString& word = arguments[token.First]; !token.Opt && !word.startsWith('-')) {
             if (const CommandInfo* info = FindCommand(word)) options.Cmd = info->Cmd;
             break;
@@ -534,11 +505,10 @@ QString ParseCliOptions(const QStringList& arguments, CliOptions& options) {
             options.HelpTopic = info->Cmd == Command::Help ? Command::None : info->Cmd;
     }
     QList<const Option*> given; // in the order given, each once
-    for (const QString& name : parser.optionNames()) {
-        const Option* option = OptionNamed(name);
-        if (given.contains(option) && option->Set != SetDevice)
-            return QStringLiteral("ключ %1 указан дважды").arg(LongName(*option));
-        if (!given.contains(option)) given << option;
+    for (const Token& token : tokens) {
+        if (given.contains(token.Opt) && token.Opt->Set != SetDevice)
+            return QStringLiteral("ключ %1 указан дважды").arg(LongName(*token.Opt));
+        if (token.Opt && !given.contains(token.Opt)) given << token.Opt;
     }
     if (options.Cmd == Command::None) return QStringLiteral("не указана команда");
     if (options.Cmd == Command::Help) return {};

@@ -7,8 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <csignal>
-
 namespace ktr::cli {
 
 // None: no command given yet. Help and Version print and end.
@@ -27,18 +25,8 @@ enum class Command {
     Journal
 };
 
-// The status of a command ended by a signal: 128 and the signal's number, as shells report it.
-constexpr int ExitStatusOfSignal(int signal) {
-    return 128 + signal;
-}
-
-// Exit statuses; each failure also prints one line on stderr. A status is worse the higher it
-// is. What each means is told by the help, from one table beside the options'.
-// kExitDone to kExitMismatch are the core's (Verdict.h).
-constexpr int kExitHangup = ExitStatusOfSignal(SIGHUP);      // any command but bridge
-constexpr int kExitInterrupted = ExitStatusOfSignal(SIGINT); // Ctrl-C
-constexpr int kExitTerminated = ExitStatusOfSignal(SIGTERM);
-// Every status above, in the order the help lists them.
+// Every exit status (Verdict.h), in the order the help lists them; what each means is told
+// by the help.
 QList<int> ExitStatuses();
 
 constexpr int kMaxTimeoutS = 7 * 24 * 3600;

@@ -29,10 +29,6 @@ int UsableColumns(int configured) {
     return std::max(0, columns - 1);
 }
 
-QString Seconds(double seconds) {
-    return QStringLiteral("%1 с").arg(seconds, 0, 'f', 1);
-}
-
 } // namespace
 
 CliOutput::CliOutput(QIODevice& out, QIODevice& err, Style style)
@@ -161,15 +157,13 @@ void CliOutput::DeviceResult(const QString& command, int device) {
     if (row->Result->Status != 0 || !look_.Quiet) TextLine(row->Outcome(), device);
 }
 
-void CliOutput::Result(const QString& command, const Verdict& verdict, const QJsonObject& extra) {
+int CliOutput::Result(const QString& command, const Verdict& verdict, const QJsonObject& extra) {
     const int status = verdict.Status;
     const QString& message = verdict.Message;
     if (barShown_) {
         out_.write("\n");
         barShown_ = false;
     }
-    const std::vector<CommandDevice> none;
-    const std::vector<CommandDevice>& devices = devices_ ? *devices_ : none;
     if (status != 0) err_.write("ktr-cli: " + Printable(message).toUtf8() + '\n');
     if (look_.Json) {
         QJsonObject fields{{"command", command}, {"status", status}, {"message", message}};
@@ -178,23 +172,24 @@ void CliOutput::Result(const QString& command, const Verdict& verdict, const QJs
         if (!verdict.Partial.isEmpty()) fields.insert(QStringLiteral("partial"), verdict.Partial);
         if (devices_) {
             QJsonArray rows;
-            for (const CommandDevice& device : devices)
+            for (const CommandDevice& device : *devices_)
                 rows.append(device.ToJson(command));
             fields.insert(QStringLiteral("devices"), rows);
             fields.insert(QStringLiteral("failed"),
-                          QJsonArray::fromStringList(FailedDevices(devices)));
+                          QJsonArray::fromStringList(FailedDevices(*devices_)));
         }
-        return JsonEvent(QStringLiteral("result"), fields);
+        JsonEvent(QStringLiteral("result"), fields);
+        return status;
     }
     if (devices_) {
         QList<QStringList> table{{QStringLiteral("Устройство"), QStringLiteral("Имя"),
                                   QStringLiteral("Команда"), QStringLiteral("Результат"),
                                   QStringLiteral("Время")}};
-        for (const CommandDevice& device : devices)
+        for (const CommandDevice& device : *devices_)
             table.append(
                 {device.Address.Text(), Printable(device.Name), command,
                  device.Result ? Printable(device.Outcome()) : QStringLiteral("не завершено"),
-                 Seconds(device.Seconds)});
+                 QStringLiteral("%1 с").arg(device.Seconds, 0, 'f', 1)});
         QList<qsizetype> widths(table[0].size(), 0);
         for (const QStringList& cells : table)
             for (qsizetype i = 0; i < cells.size(); ++i)
@@ -207,6 +202,7 @@ void CliOutput::Result(const QString& command, const Verdict& verdict, const QJs
         }
     }
     if (status == 0 && !look_.Quiet && !message.isEmpty()) TextLine(message);
+    return status;
 }
 
 } // namespace ktr::cli

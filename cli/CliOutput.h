@@ -56,11 +56,11 @@ public:
     // On a terminal: lines drawn over the ones this drew last (a station's sockets), after a
     // bell when bell.
     void Board(const QStringList& lines, bool bell);
-    // The last thing printed. With --json a result object; a failure also goes to stderr as
-    // "ktr-cli: message". With devices, their table first (name, command, result, time), and
-    // with --json a "devices" array and the "failed" addresses in the result, as well as what
-    // a failed write left on the device. extra: more fields of the JSON result.
-    void Result(const QString& command, const Verdict& verdict, const QJsonObject& extra = {});
+    // The last thing printed, and the verdict's status: the devices' table (name, command,
+    // result, time), then the message; with --json a result object, with the devices' rows,
+    // the failed ones, what a failed write left and extra. A failure also goes to stderr as
+    // "ktr-cli: message".
+    int Result(const QString& command, const Verdict& verdict, const QJsonObject& extra = {});
 
 private:
     void TextLine(const QString& text, int device = -1);

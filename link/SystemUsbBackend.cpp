@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace ktr {
 
@@ -60,6 +61,7 @@ bool UsbNodeAccessible(int bus, int device) {
 }
 
 std::unique_ptr<UsbBackend> NewSystemUsbBackend(std::string_view name) {
+    if (const char* chosen = std::getenv("KTR_USB_BACKEND"); name.empty() && chosen) name = chosen;
     if (name.empty()) name = KTR_DEFAULT_USB_BACKEND;
 #ifdef KTR_WITH_LIBUSB1
     if (name == "libusb1") return std::make_unique<LibUsb1Backend>();

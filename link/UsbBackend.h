@@ -87,7 +87,8 @@ public:
 };
 
 // The real library the program talks to: "libusb1" or "libusb0" when named (null for a
-// name not built in), else the build's choice (KTR_USB_BACKEND).
+// name not built in), else as the environment's KTR_USB_BACKEND names it, for tests of both,
+// else the build's choice.
 std::unique_ptr<UsbBackend> NewSystemUsbBackend(std::string_view name = {});
 
 // For the real libraries: whether this user may read and write the device node of bus and

@@ -9,17 +9,26 @@
 #include <QJsonArray>
 #include <QString>
 
+#include <csignal>
 #include <optional>
 
 namespace ktr {
 
-// Exit statuses; a status is worse the higher it is. Scripts rely on them.
+// Exit statuses; a status is worse the higher it is. Scripts rely on them: each failure also
+// prints one line on stderr.
 constexpr int kExitDone = 0;
 constexpr int kExitUsage = 2;    // bad command line, or the TCP port cannot be listened on
 constexpr int kExitLink = 3;     // no device, link lost and not recovered, or timed out
 constexpr int kExitFile = 4;     // file refused: cannot open, format error, too large
 constexpr int kExitMismatch = 5; // verification mismatch
 constexpr int kExitJournal = 6;  // the production journal cannot be written
+// A command ended by a signal: 128 and the signal's number, as shells report it.
+constexpr int ExitStatusOfSignal(int signal) {
+    return 128 + signal;
+}
+constexpr int kExitHangup = ExitStatusOfSignal(SIGHUP);      // any command but bridge
+constexpr int kExitInterrupted = ExitStatusOfSignal(SIGINT); // Ctrl-C
+constexpr int kExitTerminated = ExitStatusOfSignal(SIGTERM);
 
 struct Verdict {
     int Status = kExitDone;

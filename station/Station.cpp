@@ -306,6 +306,19 @@ std::optional<QString> Station::SerialImage(uint32_t number, QString* error) {
     return path;
 }
 
+StationConfig StationConfigOf(const CommandSetup& setup) {
+    StationConfig config;
+    for (const auto& [memory, path] :
+         {std::pair{Memory::Flash, setup.FlashFile}, std::pair{Memory::Eeprom, setup.EepromFile}})
+        if (!path.isEmpty()) config.Images.push_back({memory, path});
+    config.Format = setup.Format;
+    config.Timings = setup.Timings;
+    config.LinkTimeoutS = setup.LinkTimeoutS;
+    config.JournalFile = setup.JournalFile;
+    if (setup.TimeoutSet) config.TimeoutS = setup.TimeoutS;
+    return config;
+}
+
 QString Station::Tally() const {
     return QStringLiteral("годных: %1, отказов: %2").arg(passed_).arg(failed_);
 }

@@ -5,6 +5,7 @@
 // another's.
 #pragma once
 
+#include "CommandRun.h"
 #include "ImageJob.h"
 #include "Journal.h"
 #include "LinkControl.h"
@@ -38,6 +39,10 @@ struct StationConfig {
     QString JournalFile; // empty: no journal
     QString Command = QStringLiteral("station");
 };
+
+// What a station takes from a command's setup: the images given, their format, the link's
+// timings and timeout, the journal, and the deadline when one was given.
+StationConfig StationConfigOf(const CommandSetup& setup);
 
 enum class SocketPhase { Waiting, Connecting, Programming, Passed, Failed };
 

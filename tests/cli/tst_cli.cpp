@@ -1,6 +1,6 @@
 // The command line ktr-cli accepts and refuses, what it prints, and the command logic
 // in-process on the simulated bus with several devices told apart by --device.
-#include "CliSession.h"
+#include "CliCommands.h"
 #include "SimUsbBus.h"
 
 #include <QBuffer>

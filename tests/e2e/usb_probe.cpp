@@ -55,10 +55,9 @@ Outcome Run(UsbBackend& usb, const UsbHandlePtr& handle, int requestType, char* 
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const char* name = std::getenv("KTR_USB_BACKEND");
-    const std::unique_ptr<UsbBackend> backend = NewSystemUsbBackend(name ? name : "");
+    const std::unique_ptr<UsbBackend> backend = NewSystemUsbBackend();
     if (!backend) {
-        std::printf("no backend %s\n", name);
+        std::printf("no backend %s\n", std::getenv("KTR_USB_BACKEND"));
         return 2;
     }
     UsbBackend& usb = *backend;
