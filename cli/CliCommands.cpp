@@ -82,12 +82,11 @@ int RunStation(UsbBackend& usb, const CliOptions& options, CliOutput& out,
     QObject::connect(&station, &Station::SocketChanged, [&](const SocketState& socket) {
         const bool result =
             socket.Phase == SocketPhase::Passed || socket.Phase == SocketPhase::Failed;
-        if (out.IsTerminal() && !options.Json) return out.Board(station.Board(), result);
+        if (out.DrawsBoard()) return out.Board(station.Board(), result);
         out.Data(QStringLiteral("socket"), SocketText(socket), SocketJson(socket));
     });
     QObject::connect(&station, &Station::Recorded, [&](const JournalRecord& record) {
-        if (!out.IsTerminal() || options.Json)
-            out.Data(QStringLiteral("record"), station.Tally(), record.ToJson());
+        if (!out.DrawsBoard()) out.Data(QStringLiteral("record"), station.Tally(), record.ToJson());
     });
     QObject::connect(&station, &Station::Finished, [&](const Verdict& verdict) {
         end = verdict;

@@ -107,10 +107,6 @@ void CliOutput::Data(const QString& event, const QString& text, QJsonObject fiel
     TextLine(text, device);
 }
 
-bool CliOutput::IsTerminal() const {
-    return look_.Terminal;
-}
-
 void CliOutput::Board(const QStringList& lines, bool bell) {
     QByteArray drawn = bell ? QByteArrayLiteral("\a") : QByteArray();
     if (boardLines_ > 0) drawn += "\033[" + QByteArray::number(boardLines_) + 'A';

@@ -52,9 +52,9 @@ public:
     void ShowProgress(const JobProgress& progress, int device = -1);
     // A device of several that has ended: its outcome line, or a "device_result" event.
     void DeviceResult(const QString& command, int device);
-    bool IsTerminal() const;
-    // On a terminal: lines drawn over the ones this drew last (a station's sockets), after a
-    // bell when bell.
+    // Text on a terminal: lines drawn over the ones this drew last (a station's sockets), after
+    // a bell when bell.
+    bool DrawsBoard() const { return look_.Terminal && !look_.Json; }
     void Board(const QStringList& lines, bool bell);
     // The last thing printed, and the verdict's status: the devices' table (name, command,
     // result, time), then the message; with --json a result object, with the devices' rows,
